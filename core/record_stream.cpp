@@ -1,0 +1,87 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "bytes.h"
+#include "tiles.h"
+
+static_assert(kRecordBufferBytes >= std::size_t{UINT16_MAX},
+              "any payload must fit the buffer whole");
+
+int open_input(int argc, char** argv) {
+  if (argc != 2) {
+    return -1;
+  }
+  const int fd = open(argv[1], O_RDONLY);
+  if (fd < 0) {
+    std::printf("Couldn't open %s\n", argv[1]);
+  }
+  return fd;
+}
+
+static const unsigned char* read_failed(std::uint16_t count, int error, long got) {
+  std::printf("Read of %d bytes failed: %d (got %ld)!\n", int{count}, error, got);
+  return nullptr;
+}
+
+const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count) {
+  // Cleared so that a file that simply ends reports 0, not a code some earlier
+  // call (a tile file that would not open, say) happened to leave behind.
+  errno = 0;
+  if (in.end - in.begin < count && in.begin + count > sizeof in.bytes) {
+    // Move the part-record left over from the last fill to the front; it is
+    // less than one record, so this never copies a payload that was handed out.
+    std::memmove(in.bytes, in.bytes + in.begin, in.end - in.begin);
+    in.end -= in.begin;
+    in.begin = 0;
+  }
+  // Each read asks for all the room there is but takes what it gets, so a pipe
+  // or terminal is never waited on for bytes this request does not need.
+  while (in.end - in.begin < count) {
+    if (in.at_eof) {
+      return read_failed(count, 0, static_cast<long>(in.end - in.begin));
+    }
+    const ssize_t got = read(in.fd, in.bytes + in.end, sizeof in.bytes - in.end);
+    if (got > 0) {
+      in.end += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      in.at_eof = true;
+    } else if (errno == EINTR) {
+      errno = 0;
+    } else {
+      return read_failed(count, errno, -1);
+    }
+  }
+  const unsigned char* bytes = in.bytes + in.begin;
+  in.begin += count;
+  return bytes;
+}
+
+bool read_record_header(RecordBuffer& in, int tile, TileRecord& record) {
+  const unsigned char* header = read_exact(in, kRecordHeaderBytes);
+  if (header == nullptr) {
+    return false;
+  }
+  if (std::memcmp(header, kRecordTag, sizeof kRecordTag) != 0) {
+    std::printf("Tile %d does not start with TIL\n", tile);
+    return false;
+  }
+  record.index = tile;
+  record.kind = header[3];
+  record.payload_length = read_u16be(header + 4);
+  return true;
+}
+
+bool read_payload(RecordBuffer& in, TileRecord& record) {
+  record.payload = read_exact(in, record.payload_length);
+  return record.payload != nullptr;
+}
+
+int fail_run(RecordBuffer& in) {
+  close(in.fd);
+  in.fd = -1;
+  return 1;
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+// The record stream shared by the TIZ and MOZ tools, and the tile files the
+// extractors write.
+//
+// A container is an 8-byte file header and then tile records, back to back:
+//
+//   record  = tag kind length payload
+//   tag     = "TIL"                  3 bytes, case-sensitive
+//   kind    = 1 byte                 TIZ: the method; MOZ: not looked at
+//   length  = unsigned 16-bit, big-endian, payload bytes only
+//   payload = length bytes
+//
+// The header says how many records there are; nothing after them is looked at.
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::uint16_t kFileHeaderBytes = 8;
+inline constexpr std::uint16_t kRecordHeaderBytes = 6;
+inline constexpr unsigned char kRecordTag[3] = {'T', 'I', 'L'};
+
+// Large enough that a file of small tiles costs one read per 256 KiB rather
+// than two per record, and four times the largest payload (65,535 bytes, the
+// length field's limit), so any payload is handed out whole and in place.
+inline constexpr std::size_t kRecordBufferBytes = 256 * 1024;
+
+// The one buffer of a run: it is filled by large reads, and each request
+// (file header, record header, payload) is handed out from it in place.
+struct RecordBuffer {
+  int fd = -1;
+  std::size_t begin = 0;  // first byte not yet handed out
+  std::size_t end = 0;    // one past the last byte read
+  bool at_eof = false;
+  unsigned char bytes[kRecordBufferBytes];
+};
+
+struct TileRecord {
+  int index = 0;
+  unsigned char kind = 0;
+  std::uint16_t payload_length = 0;
+  const unsigned char* payload = nullptr;  // inside the RecordBuffer, valid until the next read
+};
+
+// The input path, opened read-only; -1 when the arguments are not exactly one
+// path (silently) or the path cannot be opened ("Couldn't open ...").
+int open_input(int argc, char** argv);
+
+// The next `count` bytes of the input, gathered over as many reads as it takes.
+// On a short file or a read error it prints the failure line and returns nullptr.
+const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count);
+
+// The record header of tile `tile`: false, with the failure line printed, when
+// it is short or does not carry the tag.
+bool read_record_header(RecordBuffer& in, int tile, TileRecord& record);
+
+// The payload announced by the record header, whole.
+bool read_payload(RecordBuffer& in, TileRecord& record);
+
+// Closes the input; the status every failed run ends with.
+int fail_run(RecordBuffer& in);
+
+// Reads `tiles` records in turn and hands each to `on_record`; 0 after the last
+// (or at once when there are none), fail_run's status at the first bad record.
+template <typename OnRecord>
+int walk_records(RecordBuffer& in, int tiles, OnRecord on_record) {
+  for (int tile = 0; tile < tiles; ++tile) {
+    TileRecord record;
+    if (!read_record_header(in, tile, record) || !read_payload(in, record)) {
+      return fail_run(in);
+    }
+    on_record(record);
+  }
+  return 0;
+}
+
+// "tile%04d.jpg"; seven digits fit, and no index of either format needs more than six.
+inline constexpr std::size_t kTileNameBytes = 16;
+void tile_file_name(int tile, char (&name)[kTileNameBytes]);
+
+// Writes `count` bytes as the tile's file in the current directory, replacing
+// any earlier file of that name. Prints "Saving <name>" and a newline, or
+// " failed!" when the write does not complete; prints nothing when the file
+// cannot be opened. Never a failure of the run.
+void save_tile(int tile, const unsigned char* bytes, std::size_t count);
+
+// The line of a tile whose data cannot be saved, for when no file is opened at all.
+void report_failed_save(int tile);
