@@ -1,0 +1,143 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "bytes.h"
+#include "support.h"
+#include "tiles.h"
+#include "tiz.h"
+
+TEST(BigEndian, DecodesHighBitBytesWithoutSignExtension) {
+  struct Row {
+    unsigned char bytes[2];
+    std::uint16_t unsigned_value;
+    std::int16_t signed_value;
+  };
+  const Row rows[] = {{{0x00, 0x00}, 0, 0},           {{0x01, 0x02}, 258, 258},
+                      {{0x00, 0xff}, 255, 255},       {{0x9e, 0x01}, 0x9e01, -25087},
+                      {{0x7f, 0xff}, 32767, 32767},   {{0x80, 0x00}, 32768, -32768},
+                      {{0xff, 0xc0}, 65472, -64},     {{0xff, 0xff}, 65535, -1}};
+  for (const Row& row : rows) {
+    EXPECT_EQ(read_u16be(row.bytes), row.unsigned_value);
+    EXPECT_EQ(read_s16be(row.bytes), row.signed_value);
+  }
+}
+
+TEST(TileFileName, PadsToFourDigitsAndGrowsPastThem) {
+  const std::pair<int, const char*> rows[] = {{0, "tile0000.jpg"},     {12, "tile0012.jpg"},
+                                              {9999, "tile9999.jpg"},  {10000, "tile10000.jpg"},
+                                              {65534, "tile65534.jpg"}, {262143, "tile262143.jpg"}};
+  for (const auto& [tile, expected] : rows) {
+    char name[kTileNameBytes];
+    tile_file_name(tile, name);
+    EXPECT_STREQ(name, expected);
+  }
+}
+
+// Lists the bytes in `path` in-process, as tilelist would.
+static Outcome list_path(const std::string& path) {
+  return capture([&] {
+    RecordBuffer in;
+    in.fd = open(path.c_str(), O_RDONLY);
+    const int status = list_tiz(in);
+    if (status == 0) {
+      close(in.fd);
+    }
+    return status;
+  });
+}
+
+static std::string last_line(const std::string& text) {
+  const std::size_t start = text.rfind('\n', text.size() - 2);
+  return text.substr(start == std::string::npos ? 0 : start + 1);
+}
+
+// Every prefix of a valid file falls short inside exactly one request (the file
+// header, a record header or a payload); the run must name that request's size
+// and the bytes it got, and end with status 1.
+TEST(RecordStream, EveryPrefixOfAValidFileFailsAtTheRightRequest) {
+  const Bytes payloads[] = {pattern(5), "", "\x00\x01z" "ab"};
+  const char kinds[] = {'2', '0', '1'};
+  Bytes records;
+  std::vector<std::size_t> requests = {kFileHeaderBytes};
+  for (int i = 0; i < 3; ++i) {
+    records += record(kinds[i], payloads[i]);
+    requests.insert(requests.end(), {kRecordHeaderBytes, payloads[i].size()});
+  }
+  const Bytes file = tiz_file(3, records);
+  TempDir dir;
+  const std::string path = dir.path + "/cut.tiz";
+  for (std::size_t length = 0; length < file.size(); ++length) {
+    SCOPED_TRACE(length);
+    std::size_t start = 0;
+    std::size_t request = 0;
+    while (start + requests[request] <= length) {
+      start += requests[request++];
+    }
+    write_file(path, file.substr(0, length));
+    const Outcome run = list_path(path);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(last_line(run.out), "Read of " + std::to_string(requests[request]) +
+                                      " bytes failed: 0 (got " + std::to_string(length - start) +
+                                      ")!\n");
+  }
+  write_file(path, file);
+  EXPECT_EQ(list_path(path).status, 0);
+}
+
+TEST(RecordStream, ReadErrorReportsTheSystemCodeAndClosesTheInput) {
+  TempDir dir;
+  RecordBuffer in;
+  in.fd = open(dir.path.c_str(), O_RDONLY);
+  const int fd = in.fd;
+  const Outcome run = capture([&] { return list_tiz(in); });
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Read of 8 bytes failed: " + std::to_string(EISDIR) + " (got -1)!\n");
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+}
+
+TEST(RecordStream, ShortFileReportsNoStaleErrorCode) {
+  TempDir dir;
+  write_file(dir.path + "/short", "TIZ0");
+  const Outcome run = capture([&] {
+    RecordBuffer in;
+    in.fd = open((dir.path + "/short").c_str(), O_RDONLY);
+    errno = EACCES;  // as a tile file that would not open leaves it
+    return list_tiz(in);
+  });
+  EXPECT_EQ(run.out, "Read of 8 bytes failed: 0 (got 4)!\n");
+}
+
+// A pipe hands over whatever the writer has put in so far; the walk must gather
+// those pieces, and must not wait for end of file once the last record is in,
+// since the writer may keep the pipe open.
+TEST(RecordStream, GathersSmallPipeChunksAndNeverWaitsPastTheLastRecord) {
+  const Bytes file = tiz_file(3, record('2', pattern(40)) + record('0', "zz") +
+                                     record('1', be16(3) + "zlbjpeg"));
+  TempDir dir;
+  write_file(dir.path + "/whole.tiz", file);
+  const Outcome expected = list_path(dir.path + "/whole.tiz");
+  ASSERT_EQ(expected.status, 0);
+
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < file.size(); at += 3) {
+      const Bytes chunk = file.substr(at, 3);
+      ASSERT_EQ(write(ends[1], chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  RecordBuffer in;
+  in.fd = ends[0];
+  const Outcome piped = capture([&] { return list_tiz(in); });
+  writer.join();
+  close(ends[0]);
+  close(ends[1]);
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.out, expected.out);
+}

@@ -1,0 +1,11 @@
+// tilesave: copies the JPEG data of each TIZ tile into tileNNNN.jpg here.
+#include "tiz.h"
+
+int main(int argc, char** argv) {
+  RecordBuffer in;
+  in.fd = open_input(argc, argv);
+  if (in.fd < 0) {
+    return 1;
+  }
+  return save_tiz(in);
+}

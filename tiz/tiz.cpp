@@ -1,0 +1,73 @@
+#include "tiz.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "bytes.h"
+
+TizTile split_tiz_tile(const TileRecord& record) {
+  const int length = record.payload_length;
+  TizTile tile;
+  switch (record.kind) {
+    case '0':
+      tile.method = TizMethod::zlib;
+      tile.zlib_bytes = length;
+      break;
+    case '1':
+      tile.method = TizMethod::zlib_jpeg;
+      // A payload too short to hold Z has no zlib part to speak of.
+      tile.zlib_bytes = length >= 2 ? read_u16be(record.payload) : 0;
+      tile.jpeg_bytes = length - tile.zlib_bytes - 2;
+      if (tile.jpeg_bytes >= 0) {
+        tile.jpeg = record.payload + 2 + tile.zlib_bytes;
+      }
+      break;
+    case '2':
+      tile.method = TizMethod::jpeg;
+      tile.jpeg_bytes = length;
+      tile.jpeg = record.payload;
+      break;
+    default:
+      break;
+  }
+  return tile;
+}
+
+bool read_tiz_header(RecordBuffer& in, int& tiles) {
+  const unsigned char* header = read_exact(in, kFileHeaderBytes);
+  if (header == nullptr) {
+    return false;
+  }
+  if (std::memcmp(header, "TIZ0", 4) != 0) {
+    std::puts("Not a TIZ file");
+    return false;
+  }
+  tiles = read_u16be(header + 4);
+  std::printf("Found TIZ file version %c with %d tiles\n", header[3], tiles);
+  if (header[6] != 0 || header[7] != 0) {
+    std::printf("Reserved header field contains 0x%02x 0x%02x\n", header[6], header[7]);
+  }
+  return true;
+}
+
+void print_tiz_line(const TileRecord& record, const TizTile& tile) {
+  const int index = record.index;
+  const int record_bytes = record.payload_length + kRecordHeaderBytes;
+  switch (tile.method) {
+    case TizMethod::zlib:
+      std::printf("Tile %d: method 0, %d bytes (%d zlib)\n", index, record_bytes, tile.zlib_bytes);
+      break;
+    case TizMethod::zlib_jpeg:
+      std::printf("Tile %d: method 1, %d bytes (%d zlib/%d jpeg)\n", index, record_bytes,
+                  tile.zlib_bytes, tile.jpeg_bytes);
+      break;
+    case TizMethod::jpeg:
+      std::printf("Tile %d: method 2, %d bytes (%d bytes jpeg)\n", index, record_bytes,
+                  tile.jpeg_bytes);
+      break;
+    case TizMethod::unknown:
+      // The byte goes out raw, whatever it is: that is what users see and match on.
+      std::printf("Tile %d: unknown method '%c'\n", index, record.kind);
+      break;
+  }
+}
