@@ -209,7 +209,7 @@ TEST(AllTools, ArgumentsAndUnreadableInputs) {
       {{"empty"}, "Read of 8 bytes failed: 0 (got 0)!\n"},
       {{"seven"}, "Read of 8 bytes failed: 0 (got 7)!\n"},
   };
-  for (const char* tool : {TIZ_TILELIST, TIZ_TILESAVE}) {
+  for (const char* tool : {TIZ_TILELIST, TIZ_TILESAVE, MOZ_GRIDCHECK, MOZ_TILESAVE}) {
     for (const Row& row : rows) {
       SCOPED_TRACE(std::string(tool) + " " + (row.args.empty() ? "" : row.args[0]));
       const Outcome run = run_tool(tool, row.args, dir.path);

@@ -1,0 +1,53 @@
+#include "moz.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "bytes.h"
+
+static int tiles_across(int size) {
+  const bool partial_tile = (size & (kMozTileEdge - 1)) != 0;
+  return size / kMozTileEdge + (partial_tile ? 1 : 0);
+}
+
+std::int32_t moz_tile_count(std::int16_t width, std::int16_t height) {
+  return tiles_across(width) * tiles_across(height);
+}
+
+bool read_moz_header(RecordBuffer& in, int& tiles) {
+  const unsigned char* header = read_exact(in, kFileHeaderBytes);
+  if (header == nullptr) {
+    return false;
+  }
+  if (std::memcmp(header, "MOZ0", 4) != 0) {
+    std::puts("Not a MOZ file");
+    return false;
+  }
+  const std::int16_t width = read_s16be(header + 4);
+  const std::int16_t height = read_s16be(header + 6);
+  tiles = moz_tile_count(width, height);
+  std::printf("Found MOZ file version %c of size %d x %d (%d tiles)\n", header[3], width, height,
+              tiles);
+  return true;
+}
+
+// Nothing is printed for a record in order: only a short file or a missing tag speaks.
+int check_moz(RecordBuffer& in) {
+  int tiles = 0;
+  if (!read_moz_header(in, tiles)) {
+    return fail_run(in);
+  }
+  return walk_records(in, tiles, [](const TileRecord&) {});
+}
+
+int save_moz(RecordBuffer& in) {
+  int tiles = 0;
+  if (!read_moz_header(in, tiles)) {
+    return fail_run(in);
+  }
+  return walk_records(in, tiles, [](const TileRecord& record) {
+    // The figure is the payload alone, unlike the record sizes TIZ lines show.
+    std::printf("Tile %d: %d bytes\n", record.index, int{record.payload_length});
+    save_tile(record.index, record.payload, record.payload_length);
+  });
+}

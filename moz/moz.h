@@ -1,0 +1,30 @@
+#pragma once
+
+// MOZ: an image stored as a grid of 64-pixel square tiles, each a JPEG image.
+//
+//   file   = header record*          exactly moz_tile_count(width, height) records
+//   header = "MOZ0" width height     8 bytes
+//   width, height = signed 16-bit, big-endian, in pixels
+//
+// Records carry no grid position; they are taken as a flat run numbered from 0,
+// and a record's payload is the whole JPEG image of its tile.
+
+#include <cstdint>
+
+#include "tiles.h"
+
+inline constexpr int kMozTileEdge = 64;
+
+// Columns times rows, each the size divided by 64 (truncated toward zero) plus
+// one when the low six bits are not all zero. Negative sizes go through the same
+// rule, so a count can come out at 0 or below; the tools then read no record.
+std::int32_t moz_tile_count(std::int16_t width, std::int16_t height);
+
+// Reads and checks the 8-byte file header and prints the summary line; false,
+// with the failure line printed, when it is short or the magic is wrong.
+bool read_moz_header(RecordBuffer& in, int& tiles);
+
+// The walks behind moz/gridcheck and moz/tilesave: 0 when every announced
+// record was read, 1 (with the input closed) when the file fell short.
+int check_moz(RecordBuffer& in);
+int save_moz(RecordBuffer& in);
