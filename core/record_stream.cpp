@@ -60,6 +60,16 @@ const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count) {
   return bytes;
 }
 
+const unsigned char* read_file_header(RecordBuffer& in, const char* magic,
+                                      const char* wrong_magic_line) {
+  const unsigned char* header = read_exact(in, kFileHeaderBytes);
+  if (header != nullptr && std::memcmp(header, magic, 4) != 0) {
+    std::puts(wrong_magic_line);
+    return nullptr;
+  }
+  return header;
+}
+
 bool read_record_header(RecordBuffer& in, int tile, TileRecord& record) {
   const unsigned char* header = read_exact(in, kRecordHeaderBytes);
   if (header == nullptr) {

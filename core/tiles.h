@@ -50,6 +50,12 @@ int open_input(int argc, char** argv);
 // On a short file or a read error it prints the failure line and returns nullptr.
 const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count);
 
+// The 8-byte file header, when it is all there and begins with `magic` (four
+// bytes, the version character last); otherwise nullptr, after the read failure
+// line or `wrong_magic_line`.
+const unsigned char* read_file_header(RecordBuffer& in, const char* magic,
+                                      const char* wrong_magic_line);
+
 // The record header of tile `tile`: false, with the failure line printed, when
 // it is short or does not carry the tag.
 bool read_record_header(RecordBuffer& in, int tile, TileRecord& record);

@@ -1,7 +1,6 @@
 #include "moz.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "bytes.h"
 
@@ -15,12 +14,8 @@ std::int32_t moz_tile_count(std::int16_t width, std::int16_t height) {
 }
 
 bool read_moz_header(RecordBuffer& in, int& tiles) {
-  const unsigned char* header = read_exact(in, kFileHeaderBytes);
+  const unsigned char* header = read_file_header(in, "MOZ0", "Not a MOZ file");
   if (header == nullptr) {
-    return false;
-  }
-  if (std::memcmp(header, "MOZ0", 4) != 0) {
-    std::puts("Not a MOZ file");
     return false;
   }
   const std::int16_t width = read_s16be(header + 4);

@@ -4,8 +4,5 @@
 int main(int argc, char** argv) {
   RecordBuffer in;
   in.fd = open_input(argc, argv);
-  if (in.fd < 0) {
-    return 1;
-  }
-  return save_tiz(in);
+  return in.fd < 0 ? 1 : save_tiz(in);
 }

@@ -1,7 +1,6 @@
 #include "tiz.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "bytes.h"
 
@@ -34,12 +33,8 @@ TizTile split_tiz_tile(const TileRecord& record) {
 }
 
 bool read_tiz_header(RecordBuffer& in, int& tiles) {
-  const unsigned char* header = read_exact(in, kFileHeaderBytes);
+  const unsigned char* header = read_file_header(in, "TIZ0", "Not a TIZ file");
   if (header == nullptr) {
-    return false;
-  }
-  if (std::memcmp(header, "TIZ0", 4) != 0) {
-    std::puts("Not a TIZ file");
     return false;
   }
   tiles = read_u16be(header + 4);
