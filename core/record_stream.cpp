@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bytes.h"
 #include "tiles.h"
 
 static_assert(kRecordBufferBytes >= std::size_t{UINT16_MAX},
@@ -27,13 +26,10 @@ static const unsigned char* read_failed(std::uint16_t count, int error, long got
   return nullptr;
 }
 
-const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count) {
-  // Cleared so that a file that simply ends reports 0, not a code some earlier
-  // call (a tile file that would not open, say) happened to leave behind.
-  errno = 0;
-  if (in.end - in.begin < count && in.begin + count > sizeof in.bytes) {
+const unsigned char* gather_exact(RecordBuffer& in, std::uint16_t count) {
+  if (in.begin + count > sizeof in.bytes) {
     // Move the part-record left over from the last fill to the front; it is
-    // less than one record, so this never copies a payload that was handed out.
+    // less than one request, so this never copies a payload that was handed out.
     std::memmove(in.bytes, in.bytes + in.begin, in.end - in.begin);
     in.end -= in.begin;
     in.begin = 0;
@@ -44,20 +40,19 @@ const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count) {
     if (in.at_eof) {
       return read_failed(count, 0, static_cast<long>(in.end - in.begin));
     }
+    // Cleared so that the code reported is this read's, never one left behind
+    // by some earlier call (a tile file that would not open, say).
+    errno = 0;
     const ssize_t got = read(in.fd, in.bytes + in.end, sizeof in.bytes - in.end);
     if (got > 0) {
       in.end += static_cast<std::size_t>(got);
     } else if (got == 0) {
       in.at_eof = true;
-    } else if (errno == EINTR) {
-      errno = 0;
-    } else {
+    } else if (errno != EINTR) {
       return read_failed(count, errno, -1);
     }
   }
-  const unsigned char* bytes = in.bytes + in.begin;
-  in.begin += count;
-  return bytes;
+  return read_exact(in, count);
 }
 
 const unsigned char* read_file_header(RecordBuffer& in, const char* magic,
@@ -70,24 +65,9 @@ const unsigned char* read_file_header(RecordBuffer& in, const char* magic,
   return header;
 }
 
-bool read_record_header(RecordBuffer& in, int tile, TileRecord& record) {
-  const unsigned char* header = read_exact(in, kRecordHeaderBytes);
-  if (header == nullptr) {
-    return false;
-  }
-  if (std::memcmp(header, kRecordTag, sizeof kRecordTag) != 0) {
-    std::printf("Tile %d does not start with TIL\n", tile);
-    return false;
-  }
-  record.index = tile;
-  record.kind = header[3];
-  record.payload_length = read_u16be(header + 4);
-  return true;
-}
-
-bool read_payload(RecordBuffer& in, TileRecord& record) {
-  record.payload = read_exact(in, record.payload_length);
-  return record.payload != nullptr;
+bool report_untagged(int tile) {
+  std::printf("Tile %d does not start with TIL\n", tile);
+  return false;
 }
 
 int fail_run(RecordBuffer& in) {

@@ -15,6 +15,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "bytes.h"
 
 inline constexpr std::uint16_t kFileHeaderBytes = 8;
 inline constexpr std::uint16_t kRecordHeaderBytes = 6;
@@ -23,7 +26,7 @@ inline constexpr unsigned char kRecordTag[3] = {'T', 'I', 'L'};
 // Large enough that a file of small tiles costs one read per 256 KiB rather
 // than two per record, and four times the largest payload (65,535 bytes, the
 // length field's limit), so any payload is handed out whole and in place.
-inline constexpr std::size_t kRecordBufferBytes = 256 * 1024;
+inline constexpr std::size_t kRecordBufferBytes = std::size_t{256} * 1024;
 
 // The one buffer of a run: it is filled by large reads, and each request
 // (file header, record header, payload) is handed out from it in place.
@@ -46,9 +49,20 @@ struct TileRecord {
 // path (silently) or the path cannot be opened ("Couldn't open ...").
 int open_input(int argc, char** argv);
 
+// Refills the buffer until `count` bytes are there, then hands them out. On a
+// short file or a read error it prints the failure line and returns nullptr.
+const unsigned char* gather_exact(RecordBuffer& in, std::uint16_t count);
+
 // The next `count` bytes of the input, gathered over as many reads as it takes.
-// On a short file or a read error it prints the failure line and returns nullptr.
-const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count);
+// Inline, since nearly every request is served from the buffer as it stands.
+inline const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count) {
+  if (in.end - in.begin < count) {
+    return gather_exact(in, count);
+  }
+  const unsigned char* bytes = in.bytes + in.begin;
+  in.begin += count;
+  return bytes;
+}
 
 // The 8-byte file header, when it is all there and begins with `magic` (four
 // bytes, the version character last); otherwise nullptr, after the read failure
@@ -56,12 +70,31 @@ const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count);
 const unsigned char* read_file_header(RecordBuffer& in, const char* magic,
                                       const char* wrong_magic_line);
 
+// Prints that tile `tile` lacks its tag; false.
+bool report_untagged(int tile);
+
 // The record header of tile `tile`: false, with the failure line printed, when
-// it is short or does not carry the tag.
-bool read_record_header(RecordBuffer& in, int tile, TileRecord& record);
+// it is short or does not carry the tag. Inline with read_exact, as a file of
+// small tiles spends its time here.
+inline bool read_record_header(RecordBuffer& in, int tile, TileRecord& record) {
+  const unsigned char* header = read_exact(in, kRecordHeaderBytes);
+  if (header == nullptr) {
+    return false;
+  }
+  if (std::memcmp(header, kRecordTag, sizeof kRecordTag) != 0) {
+    return report_untagged(tile);
+  }
+  record.index = tile;
+  record.kind = header[3];
+  record.payload_length = read_u16be(header + 4);
+  return true;
+}
 
 // The payload announced by the record header, whole.
-bool read_payload(RecordBuffer& in, TileRecord& record);
+inline bool read_payload(RecordBuffer& in, TileRecord& record) {
+  record.payload = read_exact(in, record.payload_length);
+  return record.payload != nullptr;
+}
 
 // Closes the input; the status every failed run ends with.
 int fail_run(RecordBuffer& in);
