@@ -1,5 +1,20 @@
-# Every first-party target links tiletools_warnings, so the flags live in one place.
-add_library(tiletools_warnings INTERFACE)
-target_compile_options(tiletools_warnings INTERFACE
+# Every first-party target links tiletools_flags, so warnings and sanitizers are
+# set in one place.
+add_library(tiletools_flags INTERFACE)
+target_compile_options(tiletools_flags INTERFACE
   -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow
   $<$<BOOL:${TILETOOLS_WERROR}>:-Werror>)
+
+# A comma-separated -fsanitize list, e.g. address,undefined. Any finding aborts,
+# so a test run cannot pass over one.
+set(TILETOOLS_SANITIZE "" CACHE STRING "Sanitizers to build everything with")
+if(TILETOOLS_SANITIZE)
+  target_compile_options(tiletools_flags INTERFACE
+    -fsanitize=${TILETOOLS_SANITIZE} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(tiletools_flags INTERFACE -fsanitize=${TILETOOLS_SANITIZE})
+endif()
+
+# Fuzzing wants coverage feedback from every first-party object, not only the targets.
+if(TILETOOLS_FUZZ)
+  target_compile_options(tiletools_flags INTERFACE -fsanitize=fuzzer-no-link)
+endif()

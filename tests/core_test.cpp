@@ -17,10 +17,10 @@ TEST(BigEndian, DecodesHighBitBytesWithoutSignExtension) {
     std::uint16_t unsigned_value;
     std::int16_t signed_value;
   };
-  const Row rows[] = {{{0x00, 0x00}, 0, 0},           {{0x01, 0x02}, 258, 258},
-                      {{0x00, 0xff}, 255, 255},       {{0x9e, 0x01}, 0x9e01, -25087},
-                      {{0x7f, 0xff}, 32767, 32767},   {{0x80, 0x00}, 32768, -32768},
-                      {{0xff, 0xc0}, 65472, -64},     {{0xff, 0xff}, 65535, -1}};
+  const Row rows[] = {{{0x00, 0x00}, 0, 0},         {{0x01, 0x02}, 258, 258},
+                      {{0x00, 0xff}, 255, 255},     {{0x9e, 0x01}, 0x9e01, -25087},
+                      {{0x7f, 0xff}, 32767, 32767}, {{0x80, 0x00}, 32768, -32768},
+                      {{0xff, 0xc0}, 65472, -64},   {{0xff, 0xff}, 65535, -1}};
   for (const Row& row : rows) {
     EXPECT_EQ(read_u16be(row.bytes), row.unsigned_value);
     EXPECT_EQ(read_s16be(row.bytes), row.signed_value);
@@ -28,8 +28,8 @@ TEST(BigEndian, DecodesHighBitBytesWithoutSignExtension) {
 }
 
 TEST(TileFileName, PadsToFourDigitsAndGrowsPastThem) {
-  const std::pair<int, const char*> rows[] = {{0, "tile0000.jpg"},     {12, "tile0012.jpg"},
-                                              {9999, "tile9999.jpg"},  {10000, "tile10000.jpg"},
+  const std::pair<int, const char*> rows[] = {{0, "tile0000.jpg"},      {12, "tile0012.jpg"},
+                                              {9999, "tile9999.jpg"},   {10000, "tile10000.jpg"},
                                               {65534, "tile65534.jpg"}, {262143, "tile262143.jpg"}};
   for (const auto& [tile, expected] : rows) {
     char name[kTileNameBytes];
@@ -60,7 +60,7 @@ static std::string last_line(const std::string& text) {
 // header, a record header or a payload); the run must name that request's size
 // and the bytes it got, and end with status 1.
 TEST(RecordStream, EveryPrefixOfAValidFileFailsAtTheRightRequest) {
-  const Bytes payloads[] = {pattern(5), "", "\x00\x01z" "ab"};
+  const Bytes payloads[] = {pattern(5), "", be16(1) + "zab"};
   const char kinds[] = {'2', '0', '1'};
   Bytes records;
   std::vector<std::size_t> requests = {kFileHeaderBytes};
@@ -116,8 +116,8 @@ TEST(RecordStream, ShortFileReportsNoStaleErrorCode) {
 // those pieces, and must not wait for end of file once the last record is in,
 // since the writer may keep the pipe open.
 TEST(RecordStream, GathersSmallPipeChunksAndNeverWaitsPastTheLastRecord) {
-  const Bytes file = tiz_file(3, record('2', pattern(40)) + record('0', "zz") +
-                                     record('1', be16(3) + "zlbjpeg"));
+  const Bytes file =
+      tiz_file(3, record('2', pattern(40)) + record('0', "zz") + record('1', be16(3) + "zlbjpeg"));
   TempDir dir;
   write_file(dir.path + "/whole.tiz", file);
   const Outcome expected = list_path(dir.path + "/whole.tiz");

@@ -1,7 +1,8 @@
+#include "moz.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "moz.h"
 #include "support.h"
 
 TEST(MozTileCount, SizesRoundUpAndNegativeSizesFollowTheSameRule) {
@@ -9,9 +10,8 @@ TEST(MozTileCount, SizesRoundUpAndNegativeSizesFollowTheSameRule) {
     std::uint16_t field;
     int across;
   };
-  const Row rows[] = {{0, 0},     {1, 1},        {64, 1},      {65, 2},
-                      {640, 10},  {32767, 512},  {0xffff, 1},  {0xffc0, -1},
-                      {0xffbf, 0}, {0x8000, -512}};
+  const Row rows[] = {{0, 0},       {1, 1},      {64, 1},      {65, 2},     {640, 10},
+                      {32767, 512}, {0xffff, 1}, {0xffc0, -1}, {0xffbf, 0}, {0x8000, -512}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.field);
     const auto size = static_cast<std::int16_t>(row.field);
@@ -39,6 +39,7 @@ const std::string kFound4 = "Found MOZ file version 0 of size 100 x 100 (4 tiles
 }  // namespace
 
 TEST(Gridcheck, WalksEveryTileOrStopsAtTheFirstBadOne) {
+  // clang-format off
   expect_runs(MOZ_GRIDCHECK, {
       {"four tiles", moz_file(100, 100, records(4, "jpeg")), kFound4, 0, {}},
       {"one tile", moz_file(64, 64, records(1)),
@@ -59,10 +60,12 @@ TEST(Gridcheck, WalksEveryTileOrStopsAtTheFirstBadOne) {
       {"wrong tag", moz_file(100, 100, records(2) + "TIM" + records(1).substr(3)),
        kFound4 + "Tile 2 does not start with TIL\n", 1, {}},
   });
+  // clang-format on
 }
 
 TEST(MozTilesave, SavesEveryPayloadWhole) {
   const Bytes jpeg = pattern(700, 9);
+  // clang-format off
   expect_runs(MOZ_TILESAVE, {
       {"four tiles", moz_file(100, 100, record('J', jpeg) + record('J', "") + record('J', "ab") +
                                             record('?', "\xff\xd8")),
@@ -77,6 +80,7 @@ TEST(MozTilesave, SavesEveryPayloadWhole) {
       {"no tiles", moz_file(0x8000, 1, ""),
        "Found MOZ file version 0 of size -32768 x 1 (-512 tiles)\n", 0, {}},
   });
+  // clang-format on
 }
 
 TEST(MozTilesave, TileThatCannotBeOpenedIsPassedOver) {
@@ -84,8 +88,9 @@ TEST(MozTilesave, TileThatCannotBeOpenedIsPassedOver) {
   write_file(dir.path + "/in.moz", moz_file(64, 128, records(2, "ab")));
   mkdir((dir.path + "/tile0000.jpg").c_str(), 0755);
   const Outcome run = run_tool(MOZ_TILESAVE, {dir.path + "/in.moz"}, dir.path);
-  EXPECT_EQ(run.out, "Found MOZ file version 0 of size 64 x 128 (2 tiles)\n"
-                     "Tile 0: 2 bytes\nTile 1: 2 bytes\nSaving tile0001.jpg\n");
+  EXPECT_EQ(run.out,
+            "Found MOZ file version 0 of size 64 x 128 (2 tiles)\n"
+            "Tile 0: 2 bytes\nTile 1: 2 bytes\nSaving tile0001.jpg\n");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(read_file(dir.path + "/tile0001.jpg"), "ab");
 }

@@ -1,19 +1,19 @@
 #include "support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
 
 Bytes be16(unsigned value) {
   return {static_cast<char>((value >> 8) & 0xff), static_cast<char>(value & 0xff)};
@@ -36,7 +36,7 @@ Bytes moz_file(unsigned width_field, unsigned height_field, const Bytes& records
 Bytes pattern(std::size_t count, unsigned seed) {
   Bytes bytes(count, '\0');
   for (std::size_t i = 0; i < count; ++i) {
-    bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 256) & 0xff);
+    bytes[i] = static_cast<char>((i * 131 + std::size_t{seed} * 7 + i / 256) & 0xff);
   }
   return bytes;
 }
@@ -60,8 +60,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   nftw(
       path.c_str(),
-      [](const char* file, const struct stat*, int, struct FTW*) { return std::remove(file); },
-      16, FTW_DEPTH | FTW_PHYS);
+      [](const char* file, const struct stat*, int, struct FTW*) { return std::remove(file); }, 16,
+      FTW_DEPTH | FTW_PHYS);
 }
 
 void write_file(const std::string& path, const Bytes& bytes) {
@@ -99,7 +99,7 @@ static void write_all(int fd, const Bytes& bytes) {
 }
 
 Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
-             const std::string& cwd, const Bytes* piped_input) {
+                 const std::string& cwd, const Bytes* piped_input) {
   TempDir streams;
   const std::string out_path = streams.path + "/out", err_path = streams.path + "/err";
   std::vector<std::string> argv_strings;
@@ -110,6 +110,7 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
   argv_strings.push_back(tool);
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(argv_strings.size() + 1);
   for (std::string& arg : argv_strings) {
     argv.push_back(arg.data());
   }
@@ -119,6 +120,8 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
   if (piped_input != nullptr && pipe(input) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  // A tool that stops reading early must not take the test down with its pipe.
+  signal(SIGPIPE, SIG_IGN);
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child == 0) {
@@ -132,7 +135,8 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0) {
       _exit(127);
     }
-    execv(argv[0], argv.data());
+    signal(SIGPIPE, SIG_DFL);
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   if (piped_input != nullptr) {

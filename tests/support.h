@@ -43,7 +43,7 @@ struct Outcome {
 // its working directory. With `piped_input`, standard input is a pipe that is fed
 // those bytes and left open until the tool has exited.
 Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
-             const std::string& cwd, const Bytes* piped_input = nullptr);
+                 const std::string& cwd, const Bytes* piped_input = nullptr);
 
 // Runs an in-process walk with standard output caught: its status and its lines.
 Outcome capture(const std::function<int()>& walk);

@@ -1,3 +1,5 @@
+#include "tiz.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -5,7 +7,6 @@
 #include <cerrno>
 
 #include "support.h"
-#include "tiz.h"
 
 TEST(TizSplit, MethodDecidesTheParts) {
   struct Row {
@@ -51,6 +52,7 @@ const std::string kFound3 = "Found TIZ file version 0 with 3 tiles\n";
 
 TEST(Tilelist, ListsEveryRecordOrStopsAtTheFirstBadOne) {
   const Bytes big = pattern(65535);
+  // clang-format off
   expect_runs(TIZ_TILELIST, {
       {"wrong version", "TIZ1" + Bytes(4, '\0'), "Not a TIZ file\n", 1, {}},
       {"wrong magic", "MOZ0" + Bytes(4, '\0'), "Not a TIZ file\n", 1, {}},
@@ -91,11 +93,13 @@ TEST(Tilelist, ListsEveryRecordOrStopsAtTheFirstBadOne) {
       {"tag in lower case", tiz_file(1, "til0" + be16(0)),
        "Found TIZ file version 0 with 1 tiles\nTile 0 does not start with TIL\n", 1, {}},
   });
+  // clang-format on
 }
 
 TEST(Tilesave, SavesTheJpegPartOfEachTileByItsIndex) {
   const Bytes jpeg = pattern(700, 3);
   const Bytes big = pattern(65535, 5);
+  // clang-format off
   expect_runs(TIZ_TILESAVE, {
       {"methods 2, 0 and 1", tiz_file(3, record('2', jpeg) + record('0', "zz") +
                                              record('1', be16(3) + "zlb" + jpeg.substr(9))),
@@ -133,6 +137,7 @@ TEST(Tilesave, SavesTheJpegPartOfEachTileByItsIndex) {
                  "Read of 6 bytes failed: 0 (got 0)!\n",
        1, {{"tile0000.jpg", "ab"}, {"tile0001.jpg", "cd"}}},
   });
+  // clang-format on
 }
 
 // Earlier files are written over from the start and cut to the new tile; a name
@@ -145,10 +150,11 @@ TEST(Tilesave, ExistingFilesAndUnwritableNames) {
   mkdir((dir.path + "/tile0001.jpg").c_str(), 0755);
   ASSERT_EQ(symlink("/dev/full", (dir.path + "/tile0002.jpg").c_str()), 0);
   const Outcome run = run_tool(TIZ_TILESAVE, {input}, dir.path);
-  EXPECT_EQ(run.out, kFound3 + "Tile 0: method 2, 9 bytes (3 bytes jpeg)\nSaving tile0000.jpg\n"
-                               "Tile 1: method 2, 9 bytes (3 bytes jpeg)\n"
-                               "Tile 2: method 2, 10 bytes (4 bytes jpeg)\n"
-                               "Saving tile0002.jpg failed!\n");
+  EXPECT_EQ(run.out, kFound3 +
+                         "Tile 0: method 2, 9 bytes (3 bytes jpeg)\nSaving tile0000.jpg\n"
+                         "Tile 1: method 2, 9 bytes (3 bytes jpeg)\n"
+                         "Tile 2: method 2, 10 bytes (4 bytes jpeg)\n"
+                         "Saving tile0002.jpg failed!\n");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(read_file(dir.path + "/tile0000.jpg"), "new");
@@ -171,19 +177,20 @@ TEST(Tilesave, NamesGrowPastFourDigits) {
     records += record(tile == 10000 ? '2' : '0', "");
   }
   const ToolResult result = run_on_file(TIZ_TILESAVE, tiz_file(10001, records + record('2', "x")));
-  EXPECT_EQ(result.run.out, "Found TIZ file version 0 with 10001 tiles\n"
-                            "Tile 10000: method 2, 6 bytes (0 bytes jpeg)\nSaving tile10000.jpg\n");
+  EXPECT_EQ(result.run.out,
+            "Found TIZ file version 0 with 10001 tiles\n"
+            "Tile 10000: method 2, 6 bytes (0 bytes jpeg)\nSaving tile10000.jpg\n");
   EXPECT_EQ(result.files, (Files{{"tile10000.jpg", ""}}));
 }
 
 TEST(TizTools, ReadAValidFileThroughAPipeLeftOpen) {
-  const Bytes input = tiz_file(2, record('2', pattern(65535)) +
-                                      record('1', be16(1) + "zj"));
+  const Bytes input = tiz_file(2, record('2', pattern(65535)) + record('1', be16(1) + "zj"));
   TempDir dir;
   const Outcome listed = run_tool(TIZ_TILELIST, {"/dev/stdin"}, dir.path, &input);
-  EXPECT_EQ(listed.out, "Found TIZ file version 0 with 2 tiles\n"
-                        "Tile 0: method 2, 65541 bytes (65535 bytes jpeg)\n"
-                        "Tile 1: method 1, 10 bytes (1 zlib/1 jpeg)\n");
+  EXPECT_EQ(listed.out,
+            "Found TIZ file version 0 with 2 tiles\n"
+            "Tile 0: method 2, 65541 bytes (65535 bytes jpeg)\n"
+            "Tile 1: method 1, 10 bytes (1 zlib/1 jpeg)\n");
   EXPECT_EQ(listed.status, 0);
   const Outcome saved = run_tool(TIZ_TILESAVE, {"/dev/stdin"}, dir.path, &input);
   EXPECT_EQ(saved.status, 0);

@@ -6,9 +6,8 @@ int list_tiz(RecordBuffer& in) {
   if (!read_tiz_header(in, tiles)) {
     return fail_run(in);
   }
-  return walk_records(in, tiles, [](const TileRecord& record) {
-    print_tiz_line(record, split_tiz_tile(record));
-  });
+  return walk_records(
+      in, tiles, [](const TileRecord& record) { print_tiz_line(record, split_tiz_tile(record)); });
 }
 
 // Saves the JPEG part of each tile that has one; zlib-only tiles pass in silence.
