@@ -1,0 +1,33 @@
+# Runs both extractors on the samples and has djpeg decode every tile they save:
+# the bytes copied out must be whole JPEG images, not just the right length.
+find_program(DJPEG djpeg)
+if(NOT DJPEG)
+  message("djpeg is not installed (Debian: libjpeg-turbo-progs)")
+  return()
+endif()
+separate_arguments(EMULATOR)
+
+foreach(sample tiz:8 moz:12)
+  string(REPLACE ":" ";" sample ${sample})
+  list(GET sample 0 format)
+  list(GET sample 1 expected)
+  string(TOUPPER ${format} upper)
+  set(dir ${WORK}/${format})
+  file(REMOVE_RECURSE ${dir})
+  file(MAKE_DIRECTORY ${dir})
+  execute_process(COMMAND ${EMULATOR} ${${upper}_TILESAVE} ${SAMPLES}/scene.${format}
+    WORKING_DIRECTORY ${dir} RESULT_VARIABLE status OUTPUT_QUIET)
+  file(GLOB tiles ${dir}/tile*.jpg)
+  list(LENGTH tiles count)
+  if(NOT status EQUAL 0 OR NOT count EQUAL expected)
+    message(FATAL_ERROR "${format}: status ${status}, ${count} tiles saved, ${expected} expected")
+  endif()
+  foreach(tile ${tiles})
+    execute_process(COMMAND ${DJPEG} -outfile ${dir}/decoded.ppm ${tile}
+      RESULT_VARIABLE status ERROR_VARIABLE complaint)
+    if(NOT status EQUAL 0 OR complaint)
+      message(FATAL_ERROR "${tile} does not decode: ${complaint}")
+    endif()
+  endforeach()
+  message("${format}: ${count} tiles decoded")
+endforeach()
