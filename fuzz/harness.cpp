@@ -10,6 +10,13 @@
 
 #include "tiles.h"
 
+static void require(bool holds, const char* what) {
+  if (!holds) {
+    std::fprintf(stderr, "finding: %s\n", what);
+    std::abort();
+  }
+}
+
 void enter_private_directory() {
   // In memory where there is tmpfs: a run may write thousands of tile files.
   std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
@@ -21,7 +28,7 @@ void enter_private_directory() {
   close(null);
 }
 
-int run_walk(int (*walk)(RecordBuffer&), const std::uint8_t* data, std::size_t size) {
+static int run_walk(Walk walk, const std::uint8_t* data, std::size_t size) {
   RecordBuffer in;
   in.fd = memfd_create("input", 0);
   require(in.fd >= 0 && write(in.fd, data, size) == static_cast<ssize_t>(size) &&
@@ -35,7 +42,7 @@ int run_walk(int (*walk)(RecordBuffer&), const std::uint8_t* data, std::size_t s
   return status;
 }
 
-TileFiles take_tile_files() {
+static TileFiles take_tile_files() {
   TileFiles files;
   DIR* dir = opendir(".");
   while (const dirent* entry = readdir(dir)) {
@@ -64,9 +71,16 @@ std::string tile_name(int index) {
   return name;
 }
 
-void require(bool holds, const char* what) {
-  if (!holds) {
-    std::fprintf(stderr, "finding: %s\n", what);
-    std::abort();
+void check_walks(const std::uint8_t* data, std::size_t size, Walk read, Walk save,
+                 ExpectedRun expected_run) {
+  if (size == 0) {
+    return;
   }
+  const bool saving = (data[size - 1] & 1) != 0;
+  TileFiles expected;
+  const int expected_status = expected_run(data, size - 1, expected);
+  const int status = run_walk(saving ? save : read, data, size - 1);
+  require(status == expected_status, "exit status differs from a plain reading");
+  require(take_tile_files() == (saving ? expected : TileFiles{}),
+          "tile files differ from the records' bytes");
 }

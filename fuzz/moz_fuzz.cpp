@@ -9,10 +9,6 @@
 #include "harness.h"
 #include "moz.h"
 
-static std::uint16_t be16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] * 256 + bytes[1]);
-}
-
 // Tiles along one side: the remainder's sign follows the size's, so any
 // remainder at all means one more (or one fewer negative) partial tile.
 static int tiles_along(std::int16_t size) { return size / 64 + (size % 64 != 0 ? 1 : 0); }
@@ -44,15 +40,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) {
-    return 0;
-  }
-  const bool save = (data[size - 1] & 1) != 0;
-  TileFiles expected;
-  const int expected_status = expected_run(data, size - 1, expected);
-  const int status = run_walk(save ? save_moz : check_moz, data, size - 1);
-  require(status == expected_status, "exit status differs from a plain reading");
-  require(take_tile_files() == (save ? expected : TileFiles{}),
-          "tile files differ from the records' payloads");
+  check_walks(data, size, check_moz, save_moz, expected_run);
   return 0;
 }
