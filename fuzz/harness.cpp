@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tiles.h"
 
@@ -17,7 +18,8 @@ static void require(bool holds, const char* what) {
   }
 }
 
-void enter_private_directory() {
+// Once per process: standard output to /dev/null, working directory a fresh one.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // In memory where there is tmpfs: a run may write thousands of tile files.
   std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   dir += "/tiletools-fuzz-XXXXXX";
@@ -26,6 +28,7 @@ void enter_private_directory() {
       mkdtemp(dir.data()) != nullptr && chdir(dir.c_str()) == 0 && null >= 0 && dup2(null, 1) == 1,
       "cannot set up the fuzz directory");
   close(null);
+  return 0;
 }
 
 static int run_walk(Walk walk, const std::uint8_t* data, std::size_t size) {
@@ -65,20 +68,45 @@ static TileFiles take_tile_files() {
   return files;
 }
 
-std::string tile_name(int index) {
-  char name[kTileNameBytes];
+static std::string tile_name(int index) {
+  char name[32];  // room for any int: the check does not lean on the tools' limit
   std::snprintf(name, sizeof name, "tile%04d.jpg", index);
   return name;
 }
 
+// Status and tile files as a plain reading of the container finds them.
+static int expected_run(const std::uint8_t* data, std::size_t size, const PlainFormat& format,
+                        TileFiles& files) {
+  if (size < 8 || std::memcmp(data, format.magic, 4) != 0) {
+    return 1;
+  }
+  const int tiles = format.announced_tiles(data);
+  std::size_t at = 8;
+  for (int tile = 0; tile < tiles; ++tile) {
+    if (size - at < 6 || std::memcmp(data + at, "TIL", 3) != 0) {
+      return 1;
+    }
+    const std::size_t length = be16(data + at + 4);
+    if (size - at - 6 < length) {
+      return 1;
+    }
+    std::string bytes;
+    if (format.tile_file(data[at + 3], data + at + 6, length, bytes)) {
+      files[tile_name(tile)] = bytes;
+    }
+    at += 6 + length;
+  }
+  return 0;
+}
+
 void check_walks(const std::uint8_t* data, std::size_t size, Walk read, Walk save,
-                 ExpectedRun expected_run) {
+                 const PlainFormat& format) {
   if (size == 0) {
     return;
   }
   const bool saving = (data[size - 1] & 1) != 0;
   TileFiles expected;
-  const int expected_status = expected_run(data, size - 1, expected);
+  const int expected_status = expected_run(data, size - 1, format, expected);
   const int status = run_walk(saving ? save : read, data, size - 1);
   require(status == expected_status, "exit status differs from a plain reading");
   require(take_tile_files() == (saving ? expected : TileFiles{}),

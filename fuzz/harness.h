@@ -13,20 +13,23 @@
 
 using TileFiles = std::map<std::string, std::string>;
 using Walk = int (*)(RecordBuffer&);
-using ExpectedRun = int (*)(const std::uint8_t* data, std::size_t size, TileFiles& files);
 
-// Once per process: standard output to /dev/null, working directory a fresh one.
-void enter_private_directory();
+// What the check needs to know of a format to read a container its own way.
+struct PlainFormat {
+  const char* magic;  // the first four bytes
+  int (*announced_tiles)(const std::uint8_t* header);
+  // The bytes the extractor must save for a record; false when it saves none.
+  bool (*tile_file)(std::uint8_t kind, const std::uint8_t* payload, std::size_t length,
+                    std::string& bytes);
+};
 
 // One fuzz input: the last byte picks the walk (even: `read`, odd: `save`), the
-// rest is the container. The walk's status must be what `expected_run` finds by
-// a plain reading, and the files it leaves exactly those `expected_run` lists
-// (none for `read`); anything else stops the process as a finding.
+// rest is the container. The walk's status must be what an offset-by-offset
+// reading of it finds, and the files it leaves exactly those of the records
+// read before it stopped (none for `read`); anything else stops the process as
+// a finding. LLVMFuzzerInitialize, in the harness, sets up the directory.
 void check_walks(const std::uint8_t* data, std::size_t size, Walk read, Walk save,
-                 ExpectedRun expected_run);
-
-// The file name an extractor must give tile `index`.
-std::string tile_name(int index);
+                 const PlainFormat& format);
 
 // Written out here rather than taken from the tools, so the check reads the
 // input its own way.

@@ -4,8 +4,6 @@
 // that record's payload and nothing else. The last input byte picks the walk
 // (even: check, odd: save); the rest is the MOZ file.
 
-#include <cstring>
-
 #include "harness.h"
 #include "moz.h"
 
@@ -13,33 +11,18 @@
 // remainder at all means one more (or one fewer negative) partial tile.
 static int tiles_along(std::int16_t size) { return size / 64 + (size % 64 != 0 ? 1 : 0); }
 
-static int expected_run(const std::uint8_t* data, std::size_t size, TileFiles& files) {
-  if (size < 8 || std::memcmp(data, "MOZ0", 4) != 0) {
-    return 1;
-  }
-  const int tiles = tiles_along(static_cast<std::int16_t>(be16(data + 4))) *
-                    tiles_along(static_cast<std::int16_t>(be16(data + 6)));
-  std::size_t at = 8;
-  for (int tile = 0; tile < tiles; ++tile) {
-    if (size - at < 6 || std::memcmp(data + at, "TIL", 3) != 0) {
-      return 1;
-    }
-    const std::size_t length = be16(data + at + 4);
-    if (size - at - 6 < length) {
-      return 1;
-    }
-    files[tile_name(tile)] = std::string(reinterpret_cast<const char*>(data + at + 6), length);
-    at += 6 + length;
-  }
-  return 0;
+static int announced_tiles(const std::uint8_t* header) {
+  return tiles_along(static_cast<std::int16_t>(be16(header + 4))) *
+         tiles_along(static_cast<std::int16_t>(be16(header + 6)));
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  enter_private_directory();
-  return 0;
+static bool whole_payload(std::uint8_t, const std::uint8_t* payload, std::size_t length,
+                          std::string& bytes) {
+  bytes.assign(reinterpret_cast<const char*>(payload), length);
+  return true;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  check_walks(data, size, check_moz, save_moz, expected_run);
+  check_walks(data, size, check_moz, save_moz, PlainFormat{"MOZ0", announced_tiles, whole_payload});
   return 0;
 }
