@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -35,12 +36,19 @@ static int replay(const std::string& path) {
 }
 
 int main(int argc, char** argv) {
+  // The targets work in a directory of their own, so paths are fixed first.
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    char* path = realpath(argv[i], nullptr);
+    paths.emplace_back(path != nullptr ? path : argv[i]);
+    std::free(path);
+  }
   LLVMFuzzerInitialize(&argc, &argv);
   char scratch[4096];
   const bool known = getcwd(scratch, sizeof scratch) != nullptr;
   int count = 0;
-  for (int i = 1; i < argc; ++i) {
-    count += replay(argv[i]);
+  for (const std::string& path : paths) {
+    count += replay(path);
   }
   if (known && chdir("/") == 0) {
     rmdir(scratch);  // the targets leave it empty after every input
