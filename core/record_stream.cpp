@@ -21,8 +21,12 @@ int open_input(int argc, char** argv) {
   return fd;
 }
 
-static const unsigned char* read_failed(std::uint16_t count, int error, long got) {
-  std::printf("Read of %d bytes failed: %d (got %ld)!\n", int{count}, error, got);
+static const unsigned char* read_failed(RecordBuffer& in, std::uint16_t count, int error,
+                                        long got) {
+  in.failure = StreamFailure{count, error, got, false};
+  if (in.report != nullptr) {
+    std::fprintf(in.report, "Read of %d bytes failed: %d (got %ld)!\n", int{count}, error, got);
+  }
   return nullptr;
 }
 
@@ -38,7 +42,7 @@ const unsigned char* gather_exact(RecordBuffer& in, std::uint16_t count) {
   // or terminal is never waited on for bytes this request does not need.
   while (in.end - in.begin < count) {
     if (in.at_eof) {
-      return read_failed(count, 0, static_cast<long>(in.end - in.begin));
+      return read_failed(in, count, 0, static_cast<long>(in.end - in.begin));
     }
     // Cleared so that the code reported is this read's, never one left behind
     // by some earlier call (a tile file that would not open, say).
@@ -49,7 +53,7 @@ const unsigned char* gather_exact(RecordBuffer& in, std::uint16_t count) {
     } else if (got == 0) {
       in.at_eof = true;
     } else if (errno != EINTR) {
-      return read_failed(count, errno, -1);
+      return read_failed(in, count, errno, -1);
     }
   }
   return read_exact(in, count);
@@ -59,19 +63,38 @@ const unsigned char* read_file_header(RecordBuffer& in, const char* magic,
                                       const char* wrong_magic_line) {
   const unsigned char* header = read_exact(in, kFileHeaderBytes);
   if (header != nullptr && std::memcmp(header, magic, 4) != 0) {
-    std::puts(wrong_magic_line);
+    if (in.report != nullptr) {
+      std::fprintf(in.report, "%s\n", wrong_magic_line);
+    }
     return nullptr;
   }
   return header;
 }
 
-bool report_untagged(int tile) {
-  std::printf("Tile %d does not start with TIL\n", tile);
+bool report_untagged(RecordBuffer& in, int tile) {
+  in.failure = StreamFailure{kRecordHeaderBytes, 0, kRecordHeaderBytes, true};
+  if (in.report != nullptr) {
+    std::fprintf(in.report, "Tile %d does not start with TIL\n", tile);
+  }
   return false;
 }
 
 int fail_run(RecordBuffer& in) {
   close(in.fd);
   in.fd = -1;
+  return 1;
+}
+
+int finish_output(int status, const char* program) {
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  if (flushed && !std::ferror(stdout)) {
+    return status;
+  }
+  // A write that failed earlier in the run leaves only the error flag; a
+  // flush that fails now says why.
+  const char* why = !flushed && errno != 0 ? std::strerror(errno) : "a write failed";
+  std::fprintf(stderr, "%s: writing standard output failed: %s\n",
+               program != nullptr ? program : "tiletools", why);
   return 1;
 }

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "bytes.h"
@@ -28,13 +29,28 @@ inline constexpr unsigned char kRecordTag[3] = {'T', 'I', 'L'};
 // length field's limit), so any payload is handed out whole and in place.
 inline constexpr std::size_t kRecordBufferBytes = std::size_t{256} * 1024;
 
+// Why the stream stopped, for tools that word their own diagnostics: the
+// request's size, errno (0 at end of file) and the bytes got (-1 on an error);
+// `untagged` when a record header lacked its tag instead.
+struct StreamFailure {
+  int count = 0;
+  int error = 0;
+  long got = 0;
+  bool untagged = false;
+};
+
 // The one buffer of a run: it is filled by large reads, and each request
-// (file header, record header, payload) is handed out from it in place.
+// (file header, record header, payload) is handed out from it in place. It is
+// too large for a small stack, so the tools give it static storage.
 struct RecordBuffer {
   int fd = -1;
   std::size_t begin = 0;  // first byte not yet handed out
   std::size_t end = 0;    // one past the last byte read
   bool at_eof = false;
+  // Where the failure lines go: standard output for the container tools, none
+  // for the picture tools, which report `failure` in their own words.
+  std::FILE* report = stdout;
+  StreamFailure failure;
   unsigned char bytes[kRecordBufferBytes];
 };
 
@@ -70,8 +86,8 @@ inline const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count) {
 const unsigned char* read_file_header(RecordBuffer& in, const char* magic,
                                       const char* wrong_magic_line);
 
-// Prints that tile `tile` lacks its tag; false.
-bool report_untagged(int tile);
+// Reports that tile `tile` lacks its tag; false.
+bool report_untagged(RecordBuffer& in, int tile);
 
 // The record header of tile `tile`: false, with the failure line printed, when
 // it is short or does not carry the tag. Inline with read_exact, as a file of
@@ -82,7 +98,7 @@ inline bool read_record_header(RecordBuffer& in, int tile, TileRecord& record) {
     return false;
   }
   if (std::memcmp(header, kRecordTag, sizeof kRecordTag) != 0) {
-    return report_untagged(tile);
+    return report_untagged(in, tile);
   }
   record.index = tile;
   record.kind = header[3];
@@ -98,6 +114,11 @@ inline bool read_payload(RecordBuffer& in, TileRecord& record) {
 
 // Closes the input; the status every failed run ends with.
 int fail_run(RecordBuffer& in);
+
+// The exit status of a run that ended with `status`, once standard output is
+// flushed: 1 with a line on standard error when any of it could not be
+// written, since the lines are the tool's result.
+int finish_output(int status, const char* program);
 
 // Reads `tiles` records in turn and hands each to `on_record`; 0 after the last
 // (or at once when there are none), fail_run's status at the first bad record.

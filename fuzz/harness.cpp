@@ -11,24 +11,41 @@
 
 #include "tiles.h"
 
-static void require(bool holds, const char* what) {
+void require(bool holds, const char* what) {
   if (!holds) {
     std::fprintf(stderr, "finding: %s\n", what);
     std::abort();
   }
 }
 
-// Once per process: standard output to /dev/null, working directory a fresh one.
+// The private directory the walks write tile files into, and the directory the
+// process was started in. Only the walks run in the first: libFuzzer and the
+// replay resolve their paths (corpus folders, artifacts) in the second.
+static int work_dir = -1;
+static int start_dir = -1;
+static std::string work_path;
+
+// Once per process: standard output to /dev/null, a fresh working directory.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // In memory where there is tmpfs: a run may write thousands of tile files.
-  std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  dir += "/tiletools-fuzz-XXXXXX";
+  work_path = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  work_path += "/tiletools-fuzz-XXXXXX";
   const int null = open("/dev/null", O_WRONLY);
-  require(
-      mkdtemp(dir.data()) != nullptr && chdir(dir.c_str()) == 0 && null >= 0 && dup2(null, 1) == 1,
-      "cannot set up the fuzz directory");
+  require(mkdtemp(work_path.data()) != nullptr && null >= 0 && dup2(null, 1) == 1,
+          "cannot set up the fuzz directory");
   close(null);
+  work_dir = open(work_path.c_str(), O_RDONLY | O_DIRECTORY);
+  start_dir = open(".", O_RDONLY | O_DIRECTORY);
+  require(work_dir >= 0 && start_dir >= 0, "cannot open the fuzz directories");
   return 0;
+}
+
+void remove_fuzz_directory() { rmdir(work_path.c_str()); }
+
+void in_fuzz_directory(const std::function<void()>& work) {
+  require(fchdir(work_dir) == 0, "cannot enter the fuzz directory");
+  work();
+  require(fchdir(start_dir) == 0, "cannot return to the starting directory");
 }
 
 static int run_walk(Walk walk, const std::uint8_t* data, std::size_t size) {
@@ -107,8 +124,10 @@ void check_walks(const std::uint8_t* data, std::size_t size, Walk read, Walk sav
   const bool saving = (data[size - 1] & 1) != 0;
   TileFiles expected;
   const int expected_status = expected_run(data, size - 1, format, expected);
-  const int status = run_walk(saving ? save : read, data, size - 1);
-  require(status == expected_status, "exit status differs from a plain reading");
-  require(take_tile_files() == (saving ? expected : TileFiles{}),
-          "tile files differ from the records' bytes");
+  in_fuzz_directory([&] {
+    const int status = run_walk(saving ? save : read, data, size - 1);
+    require(status == expected_status, "exit status differs from a plain reading");
+    require(take_tile_files() == (saving ? expected : TileFiles{}),
+            "tile files differ from the records' bytes");
+  });
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -30,6 +31,15 @@ struct PlainFormat {
 // a finding. LLVMFuzzerInitialize, in the harness, sets up the directory.
 void check_walks(const std::uint8_t* data, std::size_t size, Walk read, Walk save,
                  const PlainFormat& format);
+
+// Stops the process as a finding when `holds` is false.
+void require(bool holds, const char* what);
+
+// Runs `work` with the fuzz directory as the working directory.
+void in_fuzz_directory(const std::function<void()>& work);
+
+// Removes the (empty) fuzz directory; for the replay, when it is done.
+void remove_fuzz_directory();
 
 // Written out here rather than taken from the tools, so the check reads the
 // input its own way.

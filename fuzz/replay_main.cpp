@@ -1,15 +1,15 @@
 // Replays saved fuzz inputs (files, or folders of them) through a target, so the
 // ordinary test run keeps every seed and every past finding passing.
 #include <dirent.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "harness.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -36,23 +36,12 @@ static int replay(const std::string& path) {
 }
 
 int main(int argc, char** argv) {
-  // The targets work in a directory of their own, so paths are fixed first.
-  std::vector<std::string> paths;
-  for (int i = 1; i < argc; ++i) {
-    char* path = realpath(argv[i], nullptr);
-    paths.emplace_back(path != nullptr ? path : argv[i]);
-    std::free(path);
-  }
   LLVMFuzzerInitialize(&argc, &argv);
-  char scratch[4096];
-  const bool known = getcwd(scratch, sizeof scratch) != nullptr;
   int count = 0;
-  for (const std::string& path : paths) {
-    count += replay(path);
+  for (int i = 1; i < argc; ++i) {
+    count += replay(argv[i]);
   }
-  if (known && chdir("/") == 0) {
-    rmdir(scratch);  // the targets leave it empty after every input
-  }
+  remove_fuzz_directory();  // the targets leave it empty after every input
   std::fprintf(stderr, "replayed %d inputs\n", count);
   return count > 0 ? 0 : 1;
 }

@@ -4,32 +4,42 @@
 
 #include "bytes.h"
 
-static int tiles_across(int size) {
+int moz_tiles_across(int size) {
   const bool partial_tile = (size & (kMozTileEdge - 1)) != 0;
   return size / kMozTileEdge + (partial_tile ? 1 : 0);
 }
 
 std::int32_t moz_tile_count(std::int16_t width, std::int16_t height) {
-  return tiles_across(width) * tiles_across(height);
+  return moz_tiles_across(width) * moz_tiles_across(height);
 }
 
-bool read_moz_header(RecordBuffer& in, int& tiles) {
-  const unsigned char* header = read_file_header(in, "MOZ0", "Not a MOZ file");
-  if (header == nullptr) {
+bool read_moz_header(RecordBuffer& in, MozHeader& header) {
+  const unsigned char* bytes = read_file_header(in, "MOZ0", "Not a MOZ file");
+  if (bytes == nullptr) {
     return false;
   }
-  const std::int16_t width = read_s16be(header + 4);
-  const std::int16_t height = read_s16be(header + 6);
-  tiles = moz_tile_count(width, height);
-  std::printf("Found MOZ file version %c of size %d x %d (%d tiles)\n", header[3], width, height,
-              tiles);
+  header.version = bytes[3];
+  header.width = read_s16be(bytes + 4);
+  header.height = read_s16be(bytes + 6);
+  header.tiles = moz_tile_count(header.width, header.height);
+  return true;
+}
+
+static bool read_and_print_header(RecordBuffer& in, int& tiles) {
+  MozHeader header;
+  if (!read_moz_header(in, header)) {
+    return false;
+  }
+  std::printf("Found MOZ file version %c of size %d x %d (%d tiles)\n", header.version,
+              header.width, header.height, header.tiles);
+  tiles = header.tiles;
   return true;
 }
 
 // Nothing is printed for a record in order: only a short file or a missing tag speaks.
 int check_moz(RecordBuffer& in) {
   int tiles = 0;
-  if (!read_moz_header(in, tiles)) {
+  if (!read_and_print_header(in, tiles)) {
     return fail_run(in);
   }
   return walk_records(in, tiles, [](const TileRecord&) {});
@@ -37,7 +47,7 @@ int check_moz(RecordBuffer& in) {
 
 int save_moz(RecordBuffer& in) {
   int tiles = 0;
-  if (!read_moz_header(in, tiles)) {
+  if (!read_and_print_header(in, tiles)) {
     return fail_run(in);
   }
   return walk_records(in, tiles, [](const TileRecord& record) {

@@ -15,16 +15,27 @@
 
 inline constexpr int kMozTileEdge = 64;
 
-// Columns times rows, each the size divided by 64 (truncated toward zero) plus
-// one when the low six bits are not all zero. Negative sizes go through the same
-// rule, so a count can come out at 0 or below; the tools then read no record.
+// Tiles along one side: the size divided by 64 (truncated toward zero) plus one
+// when the low six bits are not all zero.
+int moz_tiles_across(int size);
+
+// Columns times rows. Negative sizes go through the same rule, so a count can
+// come out at 0 or below; the tools then read no record.
 std::int32_t moz_tile_count(std::int16_t width, std::int16_t height);
 
-// Reads and checks the 8-byte file header and prints the summary line; false,
-// with the failure line printed, when it is short or the magic is wrong.
-bool read_moz_header(RecordBuffer& in, int& tiles);
+struct MozHeader {
+  unsigned char version = 0;
+  std::int16_t width = 0;
+  std::int16_t height = 0;
+  std::int32_t tiles = 0;
+};
 
-// The walks behind moz/gridcheck and moz/tilesave: 0 when every announced
-// record was read, 1 (with the input closed) when the file fell short.
+// Reads and checks the 8-byte file header; false, with the failure reported
+// through the buffer, when it is short or the magic is wrong.
+bool read_moz_header(RecordBuffer& in, MozHeader& header);
+
+// The walks behind moz/gridcheck and moz/tilesave: the summary line, then 0
+// when every announced record was read, 1 (with the input closed) when the
+// file fell short.
 int check_moz(RecordBuffer& in);
 int save_moz(RecordBuffer& in);

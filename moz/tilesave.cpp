@@ -2,7 +2,7 @@
 #include "moz.h"
 
 int main(int argc, char** argv) {
-  RecordBuffer in;
+  static RecordBuffer in;
   in.fd = open_input(argc, argv);
-  return in.fd < 0 ? 1 : save_moz(in);
+  return finish_output(in.fd < 0 ? 1 : save_moz(in), argv[0]);
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -140,4 +141,32 @@ TEST(RecordStream, GathersSmallPipeChunksAndNeverWaitsPastTheLastRecord) {
   close(ends[1]);
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(piped.out, expected.out);
+}
+
+// Each tool on a good file: a small stack must not matter (the record buffer is
+// static), and output lost to a full device must not pass for success.
+TEST(AllTools, SurviveASmallStackAndReportLostOutput) {
+  const Bytes tiz = tiz_file(1, record('2', pattern(300)));
+  const Bytes moz = moz_file(64, 64, record('J', pattern(300)));
+  const std::pair<const char*, const Bytes*> rows[] = {
+      {TIZ_TILELIST, &tiz}, {TIZ_TILESAVE, &tiz}, {MOZ_GRIDCHECK, &moz}, {MOZ_TILESAVE, &moz}};
+  for (const auto& [tool, input] : rows) {
+    SCOPED_TRACE(tool);
+    TempDir dir;
+    write_file(dir.path + "/in", *input);
+    Surroundings small_stack;
+    small_stack.stack_kib = 200;
+    const Outcome run = run_tool(tool, {dir.path + "/in"}, dir.path, small_stack);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+
+    Surroundings full;
+    full.stdout_path = "/dev/full";
+    const Outcome lost = run_tool(tool, {dir.path + "/in"}, dir.path, full);
+    EXPECT_EQ(lost.status, 1);
+    EXPECT_NE(lost.err.find(": writing standard output failed: No space left on device\n"),
+              std::string::npos)
+        << lost.err;
+    EXPECT_EQ(std::count(lost.err.begin(), lost.err.end(), '\n'), 1);
+  }
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,6 +101,12 @@ static void write_all(int fd, const Bytes& bytes) {
 
 Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
                  const std::string& cwd, const Bytes* piped_input) {
+  return run_tool(tool, args, cwd, Surroundings{piped_input});
+}
+
+Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
+                 const std::string& cwd, const Surroundings& around) {
+  const Bytes* piped_input = around.piped_input;
   TempDir streams;
   const std::string out_path = streams.path + "/out", err_path = streams.path + "/err";
   std::vector<std::string> argv_strings;
@@ -125,7 +132,9 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = around.stdout_path != nullptr
+                        ? open(around.stdout_path, O_WRONLY)
+                        : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (piped_input != nullptr) {
       dup2(input[0], 0);
@@ -136,6 +145,12 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
       _exit(127);
     }
     signal(SIGPIPE, SIG_DFL);
+    // qemu-user sets the guest's stack up itself and needs more than a small limit.
+    if (around.stack_kib > 0 && std::string(TILETOOLS_EMULATOR).empty()) {
+      const rlim_t bytes = static_cast<rlim_t>(around.stack_kib) * 1024;
+      const rlimit limit{bytes, bytes};
+      setrlimit(RLIMIT_STACK, &limit);
+    }
     execvp(argv[0], argv.data());
     _exit(127);
   }

@@ -39,11 +39,20 @@ struct Outcome {
   std::string err;
 };
 
+// What a run may change in the tool's surroundings.
+struct Surroundings {
+  const Bytes* piped_input = nullptr;  // standard input a pipe fed these bytes
+  const char* stdout_path = nullptr;   // standard output this file instead of caught
+  long stack_kib = 0;                  // a stack limit (left alone under an emulator)
+};
+
 // Runs a built tool (through the cross emulator when there is one) with `cwd` as
 // its working directory. With `piped_input`, standard input is a pipe that is fed
 // those bytes and left open until the tool has exited.
 Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
                  const std::string& cwd, const Bytes* piped_input = nullptr);
+Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
+                 const std::string& cwd, const Surroundings& around);
 
 // Runs an in-process walk with standard output caught: its status and its lines.
 Outcome capture(const std::function<int()>& walk);
