@@ -10,9 +10,8 @@ void tile_file_name(int tile, char (&name)[kTileNameBytes]) {
   std::snprintf(name, sizeof name, "tile%04d.jpg", tile);
 }
 
-// Carries on after a partial write or an interruption, so only a real failure
-// (a full disk, a device that refuses) leaves a tile file incomplete.
-static bool write_all(int fd, const unsigned char* bytes, std::size_t count) {
+bool write_all(int fd, const void* data, std::size_t count) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
   while (count > 0) {
     const ssize_t written = write(fd, bytes, count);
     if (written < 0 && errno == EINTR) {

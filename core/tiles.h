@@ -134,6 +134,11 @@ int walk_records(RecordBuffer& in, int tiles, OnRecord on_record) {
   return 0;
 }
 
+// Writes all `count` bytes, carrying on after a partial write or an
+// interruption, so only a real failure (a full disk, a device that refuses)
+// leaves a file incomplete.
+bool write_all(int fd, const void* bytes, std::size_t count);
+
 // "tile%04d.jpg"; seven digits fit, and no index of either format needs more than six.
 inline constexpr std::size_t kTileNameBytes = 16;
 void tile_file_name(int tile, char (&name)[kTileNameBytes]);

@@ -1,0 +1,44 @@
+#include "grid.h"
+
+#include <algorithm>
+
+#include "moz.h"
+
+static int ceil_div(int size, int by) { return (size + by - 1) / by; }
+
+int Grid::band_height(int row) const { return std::min(cell, height - row * cell); }
+
+Rect Grid::cell_in_band(int index) const {
+  const int x = index % columns * cell;
+  return Rect{x, 0, std::min(cell, width - x), band_height(index / columns)};
+}
+
+Grid make_grid(int width, int height, int scale) {
+  Grid grid;
+  grid.scale = scale;
+  grid.cell = kMozTileEdge / scale;
+  grid.width = ceil_div(width, scale);
+  grid.height = ceil_div(height, scale);
+  grid.columns = moz_tiles_across(width);
+  grid.rows = moz_tiles_across(height);
+  return grid;
+}
+
+int top_level(int width, int height) {
+  int level = 0;
+  for (int size = std::max(width, height); (1 << level) < size;) {
+    ++level;
+  }
+  return level;
+}
+
+Level level_size(int width, int height, int level) {
+  Level size{width, height, 0, 0};
+  for (int down = top_level(width, height) - level; down > 0; --down) {
+    size.width = ceil_div(size.width, 2);
+    size.height = ceil_div(size.height, 2);
+  }
+  size.columns = ceil_div(size.width, kMozTileEdge);
+  size.rows = ceil_div(size.height, kMozTileEdge);
+  return size;
+}

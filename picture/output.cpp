@@ -1,0 +1,156 @@
+#include "output.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+// The one path a signal handler may have to remove; a handler can reach
+// nothing but static storage. Only one output is staged at a time.
+static char pending_path[4096];
+static volatile std::sig_atomic_t pending_is_folder = 0;
+
+static int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  return std::remove(path);
+}
+
+static void remove_staged(const char* path, bool folder) {
+  if (folder) {
+    nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  } else {
+    unlink(path);
+  }
+}
+
+// Removes a staged file; a staged folder holds too many files to remove within
+// a handler, so only its name is left behind, and the process ends as the
+// signal would have ended it.
+extern "C" void on_interrupt(int signal) {
+  if (pending_path[0] != '\0' && pending_is_folder == 0) {
+    unlink(pending_path);
+  }
+  std::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+static void watch(const std::string& path, bool folder) {
+  if (path.size() >= sizeof pending_path) {
+    return;
+  }
+  std::memcpy(pending_path, path.c_str(), path.size() + 1);
+  pending_is_folder = folder ? 1 : 0;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    std::signal(signal, on_interrupt);
+  }
+}
+
+static void unwatch() { pending_path[0] = '\0'; }
+
+static std::string beside(const std::string& path) {
+  std::string base = path;
+  while (base.size() > 1 && base.back() == '/') {
+    base.pop_back();
+  }
+  const std::size_t slash = base.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : base.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? base : base.substr(slash + 1);
+  return dir + "." + name + ".partial-XXXXXX";
+}
+
+static bool fail(std::string& error, const std::string& what) {
+  error = what + ": " + std::strerror(errno);
+  return false;
+}
+
+bool StagedOutput::open_file(const std::string& path, std::string& error) {
+  target_ = path;
+  if (path == "-") {
+    if (isatty(STDOUT_FILENO) != 0) {
+      error = "standard output is a terminal; give a file name, or send - to a file or pipe";
+      return false;
+    }
+    fd_ = STDOUT_FILENO;
+    return true;
+  }
+  staged_ = beside(path);
+  fd_ = mkstemp(staged_.data());
+  if (fd_ < 0) {
+    staged_.clear();
+    return fail(error, "cannot create a file beside " + path);
+  }
+  watch(staged_, false);
+  // mkstemp makes it private; a finished picture gets the usual 0666 less the umask.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd_, 0666 & ~mask);
+  return true;
+}
+
+bool StagedOutput::make_folder(const std::string& path, std::string& error) {
+  target_ = path;
+  folder_ = true;
+  // An empty folder is replaced by the rename at the end; anything else stays as it is.
+  struct stat existing {};
+  if (stat(path.c_str(), &existing) == 0) {
+    DIR* dir = S_ISDIR(existing.st_mode) ? opendir(path.c_str()) : nullptr;
+    bool empty = dir != nullptr;
+    while (empty) {
+      const dirent* entry = readdir(dir);
+      if (entry == nullptr) {
+        break;
+      }
+      empty = std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
+    }
+    if (dir != nullptr) {
+      closedir(dir);
+    }
+    if (!empty) {
+      error = path + ": exists and is not an empty folder";
+      return false;
+    }
+  }
+  staged_ = beside(path);
+  if (mkdtemp(staged_.data()) == nullptr) {
+    staged_.clear();
+    return fail(error, "cannot create a folder beside " + path);
+  }
+  watch(staged_, true);
+  const mode_t mask = umask(0);
+  umask(mask);
+  chmod(staged_.c_str(), 0777 & ~mask);
+  return true;
+}
+
+bool StagedOutput::commit(std::string& error) {
+  if (target_ == "-") {
+    committed_ = true;
+    return true;
+  }
+  if (!folder_ && (fsync(fd_) != 0 || close(fd_) != 0)) {
+    fd_ = -1;
+    return fail(error, "cannot write " + target_);
+  }
+  fd_ = -1;
+  if (std::rename(staged_.c_str(), target_.c_str()) != 0) {
+    return fail(error, "cannot rename the finished output to " + target_);
+  }
+  committed_ = true;
+  unwatch();
+  return true;
+}
+
+StagedOutput::~StagedOutput() {
+  if (fd_ > 1) {
+    close(fd_);
+  }
+  if (!committed_ && !staged_.empty()) {
+    remove_staged(staged_.c_str(), folder_);
+    unwatch();
+  }
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+// Output that appears under its final name only once complete: a file or a
+// folder is made under a temporary name beside the target and renamed over it
+// at the end. Until then an interruption (SIGINT, SIGTERM, SIGHUP) or a failure
+// removes it, and an existing target is left as it was.
+
+#include <string>
+
+class StagedOutput {
+ public:
+  StagedOutput() = default;
+  ~StagedOutput();  // removes what was not committed
+  StagedOutput(const StagedOutput&) = delete;
+  StagedOutput& operator=(const StagedOutput&) = delete;
+
+  // A file for `path`: standard output itself for "-", else a new file beside
+  // it. False, with `error`, when it cannot be made.
+  bool open_file(const std::string& path, std::string& error);
+  // A new empty folder beside `path`, which must not exist or be empty.
+  bool make_folder(const std::string& path, std::string& error);
+
+  int fd() const { return fd_; }                         // the file's descriptor
+  const std::string& staged() const { return staged_; }  // the folder's temporary path
+
+  // Makes the output permanent under its final name.
+  bool commit(std::string& error);
+
+ private:
+  std::string target_;
+  std::string staged_;
+  int fd_ = -1;
+  bool folder_ = false;
+  bool committed_ = false;
+};

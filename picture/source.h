@@ -1,0 +1,54 @@
+#pragma once
+
+// The MOZ as the picture tools read it: through the record stream, one band
+// (a row of tiles) at a time, by whichever worker thread asks next. A band's
+// payloads are copied out under the lock, so decoding happens outside it.
+
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "console.h"
+#include "grid.h"
+#include "moz.h"
+
+// Opens `path` and reads its MOZ header: false, with the reason said, when it
+// cannot be read, is not a MOZ or gives no picture (no tiles, a size below 1).
+bool open_picture(const char* path, RecordBuffer& in, MozHeader& header, Console& console);
+
+struct TileBatch {
+  struct Tile {
+    int index;
+    std::size_t offset;
+    std::size_t size;
+  };
+  std::vector<unsigned char> bytes;
+  std::vector<Tile> tiles;
+};
+
+class TileSource {
+ public:
+  TileSource(RecordBuffer& in, const Grid& grid, const char* name, Console& console);
+
+  // Hands out the next band: its index (-1 when all are out) and, in `batch`,
+  // the payloads of its tiles that the file holds. A payload too large for the
+  // batch's share of memory goes to `now` instead, still under the lock.
+  using Handler = std::function<void(int index, const unsigned char* payload, std::size_t size)>;
+  int next_band(TileBatch& batch, const Handler& now);
+
+  // Tiles the file never delivered: none unless it broke off.
+  int missing() const;
+
+ private:
+  void report_break(int tile);
+
+  std::mutex mutex_;
+  RecordBuffer& in_;
+  Grid grid_;
+  const char* name_;
+  Console& console_;
+  int next_band_ = 0;
+  int read_ = 0;  // records read whole and tagged
+  bool broken_ = false;
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+// The whole picture of a MOZ as a PNG, made band by band: each worker thread
+// takes the next band from the file, decodes its tiles into the band's rows,
+// filters and deflates them, and writes them when all bands above are out.
+// Memory is a few bands, whatever the picture's height.
+
+#include "console.h"
+#include "moz.h"
+
+struct StitchRun {
+  RecordBuffer& in;  // just past the header
+  MozHeader header;
+  int scale = 1;  // 1, 2, 4 or 8
+  const char* name = "";
+  Console& console;
+};
+
+enum StitchStatus { kStitchClean = 0, kStitchDamaged = 1, kStitchFailed = 2 };
+
+// Writes the PNG to `fd`: kStitchFailed (said on the console) when a write fails.
+StitchStatus stitch_png(const StitchRun& run, int fd);
+
+// Threads worth running for bands of `band_bytes` each: the cores there are,
+// but never more bands at once than fit a few tens of megabytes.
+int worker_count(std::size_t band_bytes);
