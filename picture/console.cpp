@@ -11,7 +11,7 @@ using Clock = std::chrono::steady_clock;
 static constexpr const char* kClearLine = "\r\033[K";
 
 Console::Console(const char* program, bool quiet)
-    : program_(program), live_(!quiet && isatty(STDERR_FILENO) != 0) {}
+    : program_(program), live_(program != nullptr && !quiet && isatty(STDERR_FILENO) != 0) {}
 
 void Console::start(long total) {
   const std::lock_guard<std::mutex> lock(mutex_);
@@ -56,6 +56,9 @@ void Console::finish() {
 }
 
 void Console::say(const char* format, ...) {
+  if (program_ == nullptr) {
+    return;
+  }
   const std::lock_guard<std::mutex> lock(mutex_);
   std::fprintf(stderr, "%s%s: ", live_ ? kClearLine : "", program_);
   va_list args;

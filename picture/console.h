@@ -3,7 +3,8 @@
 // What the picture tools tell their user on standard error: a line per
 // diagnostic, each after the program's name, and on a terminal (unless
 // quiet) one progress line, refreshed a few times a second and cleared at
-// the end. Safe to call from any thread.
+// the end. Safe to call from any thread. A console without a program name
+// says nothing at all (for the fuzz target).
 
 #include <chrono>
 #include <mutex>

@@ -1,13 +1,21 @@
 #include "jpeg.h"
 
-#include <turbojpeg.h>
-
-#include <algorithm>
+// jpeglib.h wants size_t and FILE declared before it.
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
+#include <csetjmp>
 
 // A MOZ tile is 64 pixels on a side; anything far larger is no tile and would
 // only cost memory and time, so it is refused as undecodable.
-static constexpr int kLargestTileEdge = 1024;
+static constexpr unsigned kLargestTileEdge = 1024;
+// A progressive JPEG of a few kilobytes could otherwise hold thousands of
+// scans and keep the decoder busy for minutes.
+static constexpr int kMostScans = 500;
 
 void fill_gray(const Pixels& area) {
   for (int y = 0; y < area.height; ++y) {
@@ -16,105 +24,209 @@ void fill_gray(const Pixels& area) {
   }
 }
 
-static int scaled(int size, int scale) { return TJSCALED(size, (tjscalingfactor{1, scale})); }
+namespace {
 
-TileDecoder::TileDecoder() : handle_(tjInitDecompress()) {}
-TileDecoder::~TileDecoder() { tjDestroy(handle_); }
+// The library's error manager, with where to jump back to and what it said:
+// the error's message, or the first warning's.
+struct ErrorTrap {
+  jpeg_error_mgr manager;
+  std::jmp_buf jump;
+  bool warned;
+  char message[JMSG_LENGTH_MAX];
+};
 
-bool TileDecoder::size(const unsigned char* jpeg, std::size_t bytes, int scale, int& width,
-                       int& height, std::string& reason) {
-  int subsampling = 0;
-  int colorspace = 0;
-  if (handle_ == nullptr) {
-    reason = "the JPEG library could not start";
-    return false;
+extern "C" void trap_error(j_common_ptr info) {
+  auto* trap = reinterpret_cast<ErrorTrap*>(info->err);
+  (*info->err->format_message)(info, trap->message);
+  std::longjmp(trap->jump, 1);
+}
+
+extern "C" void trap_message(j_common_ptr info, int level) {
+  auto* trap = reinterpret_cast<ErrorTrap*>(info->err);
+  if (level < 0 && !trap->warned) {  // a warning; above 0 only trace messages
+    trap->warned = true;
+    (*info->err->format_message)(info, trap->message);
   }
-  if (tjDecompressHeader3(handle_, jpeg, static_cast<unsigned long>(bytes), &width, &height,
-                          &subsampling, &colorspace) != 0) {
-    reason = tjGetErrorStr2(handle_);
-    return false;
+}
+
+extern "C" void limit_scans(j_common_ptr info) {
+  auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
+  if (decompress->input_scan_number > kMostScans) {
+    auto* trap = reinterpret_cast<ErrorTrap*>(info->err);
+    std::snprintf(trap->message, sizeof trap->message, "a progressive JPEG of over %d scans",
+                  kMostScans);
+    std::longjmp(trap->jump, 1);
   }
-  if (colorspace == TJCS_CMYK || colorspace == TJCS_YCCK) {
-    reason = "a four-component (CMYK) JPEG";
-    return false;
+}
+
+void set_trap(ErrorTrap& trap) {
+  jpeg_std_error(&trap.manager);
+  trap.manager.error_exit = trap_error;
+  trap.manager.emit_message = trap_message;
+  trap.warned = false;
+  trap.message[0] = '\0';
+}
+
+}  // namespace
+
+struct TileDecoder::State {
+  jpeg_decompress_struct info;
+  ErrorTrap trap;
+  jpeg_progress_mgr progress;
+  bool ready;
+  unsigned char row[kLargestTileEdge * 3];  // a row that does not land whole in its cell
+};
+
+// Everything between setjmp and a longjmp out of the library is plain data,
+// so nothing is skipped that would need unwinding. Returns the tile's state
+// with its size at the scale; the cell is written as rows arrive.
+static TileState decode_tile(TileDecoder::State& s, const unsigned char* jpeg, std::size_t bytes,
+                             int scale, const Pixels& cell, int& width, int& height) {
+  jpeg_decompress_struct& info = s.info;
+  set_trap(s.trap);
+  if (setjmp(s.trap.jump) != 0) {
+    jpeg_abort_decompress(&info);
+    return TileState::undecodable;
   }
-  if (width > kLargestTileEdge || height > kLargestTileEdge) {
-    reason = "a JPEG of " + std::to_string(width) + " x " + std::to_string(height) +
-             " pixels, far larger than a tile";
-    return false;
+  jpeg_mem_src(&info, jpeg, static_cast<unsigned long>(bytes));
+  jpeg_read_header(&info, TRUE);
+  if (info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK) {
+    std::snprintf(s.trap.message, sizeof s.trap.message, "a four-component (CMYK) JPEG");
+    jpeg_abort_decompress(&info);
+    return TileState::undecodable;
   }
-  width = scaled(width, scale);
-  height = scaled(height, scale);
-  return true;
+  if (info.image_width > kLargestTileEdge || info.image_height > kLargestTileEdge) {
+    std::snprintf(s.trap.message, sizeof s.trap.message,
+                  "a JPEG of %u x %u pixels, far larger than a tile", info.image_width,
+                  info.image_height);
+    jpeg_abort_decompress(&info);
+    return TileState::undecodable;
+  }
+  info.out_color_space = JCS_RGB;
+  info.scale_num = 1;
+  info.scale_denom = static_cast<unsigned>(scale);
+  info.progress = &s.progress;
+  jpeg_start_decompress(&info);
+  width = static_cast<int>(info.output_width);
+  height = static_cast<int>(info.output_height);
+  const auto visible = static_cast<std::size_t>(width < cell.width ? width : cell.width) * 3;
+  while (info.output_scanline < info.output_height) {
+    const int y = static_cast<int>(info.output_scanline);
+    unsigned char* into = cell.data + static_cast<std::ptrdiff_t>(y) * cell.stride;
+    const bool direct = y < cell.height && width <= cell.width;
+    JSAMPROW row = direct ? into : s.row;
+    jpeg_read_scanlines(&info, &row, 1);
+    if (!direct && y < cell.height) {
+      std::memcpy(into, s.row, visible);
+    }
+  }
+  jpeg_finish_decompress(&info);
+  return s.trap.warned ? TileState::damaged : TileState::clean;
+}
+
+TileDecoder::TileDecoder() : state_(new State) {
+  set_trap(state_->trap);
+  state_->info.err = &state_->trap.manager;
+  state_->progress = {};
+  state_->progress.progress_monitor = limit_scans;
+  state_->ready = false;
+  if (setjmp(state_->trap.jump) == 0) {
+    jpeg_create_decompress(&state_->info);
+    state_->ready = true;
+  }
+}
+
+TileDecoder::~TileDecoder() {
+  if (state_->ready) {
+    jpeg_destroy_decompress(&state_->info);
+  }
+  delete state_;
 }
 
 TileState TileDecoder::decode(const unsigned char* jpeg, std::size_t bytes, int scale,
-                              const Pixels& cell, std::string& reason) {
-  int width = 0;
-  int height = 0;
-  if (!size(jpeg, bytes, scale, width, height, reason)) {
-    return TileState::undecodable;
+                              const Pixels& cell, std::string& reason, int& width, int& height) {
+  width = 0;
+  height = 0;
+  TileState state = TileState::undecodable;
+  if (state_->ready) {
+    state = decode_tile(*state_, jpeg, bytes, scale, cell, width, height);
+  } else {
+    std::snprintf(state_->trap.message, sizeof state_->trap.message, "out of memory");
   }
-  // A tile that fits its cell is decoded straight into place; a larger one
-  // into scratch space, and then the part that fits is copied.
-  const bool fits = width <= cell.width && height <= cell.height;
-  unsigned char* target = cell.data;
-  int stride = cell.stride;
-  if (!fits) {
-    stride = width * 3;
-    scratch_.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
-    target = scratch_.data();
-  }
-  // At most 500 scans of a progressive JPEG: a few kilobytes of scans could
-  // otherwise keep the decoder busy for minutes.
-  const int failed = tjDecompress2(handle_, jpeg, static_cast<unsigned long>(bytes), target, width,
-                                   stride, height, TJPF_RGB, TJFLAG_LIMITSCANS);
-  TileState state = TileState::clean;
-  if (failed != 0) {
-    reason = tjGetErrorStr2(handle_);
-    state = tjGetErrorCode(handle_) == TJERR_WARNING ? TileState::damaged : TileState::undecodable;
+  if (state != TileState::clean) {
+    reason = state_->trap.message;
   }
   if (state == TileState::undecodable) {
-    fill_gray(
-        Pixels{cell.data, cell.stride, std::min(width, cell.width), std::min(height, cell.height)});
-  } else if (!fits) {
-    const int rows = std::min(height, cell.height);
-    const auto row_bytes = static_cast<std::size_t>(std::min(width, cell.width)) * 3;
-    for (int y = 0; y < rows; ++y) {
-      std::memcpy(cell.data + static_cast<std::ptrdiff_t>(y) * cell.stride,
-                  scratch_.data() + static_cast<std::ptrdiff_t>(y) * stride, row_bytes);
-    }
+    fill_gray(cell);
+    width = 0;
+    height = 0;
   }
   return state;
 }
 
-TileEncoder::TileEncoder(int quality) : handle_(tjInitCompress()), quality_(quality) {}
+struct TileEncoder::State {
+  jpeg_compress_struct info;
+  ErrorTrap trap;
+  bool ready;
+  int quality;
+  unsigned char* buffer;  // the library's, from jpeg_mem_dest
+  unsigned long size;
+};
+
+static bool encode_tile(TileEncoder::State& s, const Pixels& pixels) {
+  jpeg_compress_struct& info = s.info;
+  set_trap(s.trap);
+  if (setjmp(s.trap.jump) != 0) {
+    jpeg_abort_compress(&info);
+    return false;
+  }
+  std::free(s.buffer);
+  s.buffer = nullptr;
+  s.size = 0;
+  jpeg_mem_dest(&info, &s.buffer, &s.size);
+  info.image_width = static_cast<JDIMENSION>(pixels.width);
+  info.image_height = static_cast<JDIMENSION>(pixels.height);
+  info.input_components = 3;
+  info.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, s.quality, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    JSAMPROW row = pixels.data + static_cast<std::ptrdiff_t>(info.next_scanline) * pixels.stride;
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  return true;
+}
+
+TileEncoder::TileEncoder(int quality) : state_(new State) {
+  set_trap(state_->trap);
+  state_->info.err = &state_->trap.manager;
+  state_->ready = false;
+  state_->quality = quality;
+  state_->buffer = nullptr;
+  state_->size = 0;
+  if (setjmp(state_->trap.jump) == 0) {
+    jpeg_create_compress(&state_->info);
+    state_->ready = true;
+  }
+}
+
 TileEncoder::~TileEncoder() {
-  tjDestroy(handle_);
-  tjFree(buffer_);
+  if (state_->ready) {
+    jpeg_destroy_compress(&state_->info);
+  }
+  std::free(state_->buffer);
+  delete state_;
 }
 
 bool TileEncoder::encode(const Pixels& pixels, const unsigned char*& jpeg, std::size_t& bytes,
                          std::string& reason) {
-  if (handle_ == nullptr) {
-    reason = "the JPEG library could not start";
+  if (!state_->ready || !encode_tile(*state_, pixels)) {
+    reason = state_->ready ? state_->trap.message : "out of memory";
     return false;
   }
-  // Room for the worst case up front, so the library never reallocates.
-  const unsigned long needed = tjBufSize(pixels.width, pixels.height, TJSAMP_420);
-  if (needed > capacity_) {
-    tjFree(buffer_);
-    buffer_ = tjAlloc(static_cast<int>(needed));
-    capacity_ = buffer_ != nullptr ? needed : 0;
-  }
-  unsigned long size = capacity_;
-  if (buffer_ == nullptr ||
-      tjCompress2(handle_, pixels.data, pixels.width, pixels.stride, pixels.height, TJPF_RGB,
-                  &buffer_, &size, TJSAMP_420, quality_, TJFLAG_NOREALLOC) != 0) {
-    reason = buffer_ == nullptr ? "out of memory" : tjGetErrorStr2(handle_);
-    return false;
-  }
-  jpeg = buffer_;
-  bytes = size;
+  jpeg = state_->buffer;
+  bytes = state_->size;
   return true;
 }

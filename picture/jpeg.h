@@ -2,11 +2,12 @@
 
 // libjpeg-turbo behind two small handles, one of each per thread, reused for
 // every tile. Decoding uses the library's defaults (accurate integer IDCT,
-// smooth chroma upsampling), so pixels are exactly what djpeg writes.
+// smooth chroma upsampling) and its scaled IDCT for 1/2 to 1/8, as djpeg
+// does, so pixels are exactly what djpeg writes. The library reports errors
+// by longjmp; that stays inside jpeg.cpp, in functions with nothing to unwind.
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 // RGB pixels in memory: `width` x `height` visible, rows `stride` bytes apart.
 struct Pixels {
@@ -33,20 +34,23 @@ class TileDecoder {
   TileDecoder(const TileDecoder&) = delete;
   TileDecoder& operator=(const TileDecoder&) = delete;
 
-  // The JPEG's size in pixels at 1/scale; false, with `reason`, when its header
-  // cannot be read or it is not a picture this decoder places (CMYK, too large).
-  bool size(const unsigned char* jpeg, std::size_t bytes, int scale, int& width, int& height,
-            std::string& reason);
-
   // Decodes the JPEG at 1/scale into `cell` (its top-left the tile's), clipped
   // to the cell. An undecodable tile leaves the cell gray; `reason` says why,
-  // for a damaged tile too.
+  // for a damaged tile too. `width` and `height` get the tile's own size at
+  // that scale (0 when undecodable).
   TileState decode(const unsigned char* jpeg, std::size_t bytes, int scale, const Pixels& cell,
-                   std::string& reason);
+                   std::string& reason, int& width, int& height);
+  TileState decode(const unsigned char* jpeg, std::size_t bytes, int scale, const Pixels& cell,
+                   std::string& reason) {
+    int width = 0;
+    int height = 0;
+    return decode(jpeg, bytes, scale, cell, reason, width, height);
+  }
+
+  struct State;
 
  private:
-  void* handle_;
-  std::vector<unsigned char> scratch_;  // for a tile larger than its cell
+  State* state_;
 };
 
 class TileEncoder {
@@ -56,14 +60,13 @@ class TileEncoder {
   TileEncoder(const TileEncoder&) = delete;
   TileEncoder& operator=(const TileEncoder&) = delete;
 
-  // A baseline 4:2:0 JPEG of `pixels`, valid until the next call; empty with
-  // `reason` on failure.
+  // A baseline 4:2:0 JPEG of `pixels` (the library's defaults, as cjpeg's),
+  // valid until the next call; false with `reason` on failure.
   bool encode(const Pixels& pixels, const unsigned char*& jpeg, std::size_t& bytes,
               std::string& reason);
 
+  struct State;
+
  private:
-  void* handle_;
-  int quality_;
-  unsigned char* buffer_ = nullptr;  // the library's, grown by it as needed
-  unsigned long capacity_ = 0;
+  State* state_;
 };

@@ -1,0 +1,120 @@
+#include "picture_support.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+static Bytes run_filter(const std::string& command, const Bytes& input) {
+  TempDir dir;
+  write_file(dir.path + "/in", input);
+  const std::string line = command + " < " + dir.path + "/in > " + dir.path + "/out 2>/dev/null";
+  [[maybe_unused]] const int status = std::system(line.c_str());
+  return read_file(dir.path + "/out");
+}
+
+bool have_cjpeg() { return std::system("command -v cjpeg djpeg > /dev/null 2>&1") == 0; }
+
+Bytes cjpeg_tile(int width, int height, const std::string& options, unsigned seed) {
+  Bytes ppm = "P6 " + std::to_string(width) + " " + std::to_string(height) + " 255\n";
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const auto ux = static_cast<unsigned>(x);
+      const auto uy = static_cast<unsigned>(y);
+      const unsigned v = (ux * 7 + uy * 3) * seed;
+      ppm += {static_cast<char>(v & 0xff), static_cast<char>((ux * 4 + seed * 50) & 0xff),
+              static_cast<char>((uy * 4 + (v >> 3)) & 0xff)};
+    }
+  }
+  return run_filter("cjpeg -quality 90 " + options, ppm);
+}
+
+Image djpeg(const Bytes& jpeg, int scale) {
+  const Bytes ppm = run_filter("djpeg -rgb -ppm -scale 1/" + std::to_string(scale), jpeg);
+  Image image;
+  int depth = 0;
+  int skip = 0;
+  if (std::sscanf(ppm.c_str(), "P6 %d %d %d%n", &image.width, &image.height, &depth, &skip) != 3) {
+    return {};
+  }
+  image.rgb = ppm.substr(static_cast<std::size_t>(skip) + 1);
+  return image;
+}
+
+Image expected_picture(int width, int height, const std::vector<Bytes>& tiles, int scale) {
+  const int columns = (width + 63) / 64;
+  const int cell = 64 / scale;
+  Image picture{(width + scale - 1) / scale, (height + scale - 1) / scale, {}};
+  picture.rgb.assign(static_cast<std::size_t>(picture.width * picture.height * 3), '\x80');
+  for (std::size_t i = 0; i < tiles.size(); ++i) {
+    const Image tile = djpeg(tiles[i], scale);
+    const int x0 = static_cast<int>(i) % columns * cell;
+    const int y0 = static_cast<int>(i) / columns * cell;
+    for (int y = 0; y < std::min({tile.height, cell, picture.height - y0}); ++y) {
+      const int run = std::min({tile.width, cell, picture.width - x0}) * 3;
+      picture.rgb.replace(static_cast<std::size_t>(((y0 + y) * picture.width + x0) * 3),
+                          static_cast<std::size_t>(run),
+                          tile.rgb.substr(static_cast<std::size_t>(y * tile.width * 3),
+                                          static_cast<std::size_t>(run)));
+    }
+  }
+  return picture;
+}
+
+static unsigned u32(const Bytes& bytes, std::size_t at) {
+  return static_cast<unsigned>(static_cast<unsigned char>(bytes[at]) << 24 |
+                               static_cast<unsigned char>(bytes[at + 1]) << 16 |
+                               static_cast<unsigned char>(bytes[at + 2]) << 8 |
+                               static_cast<unsigned char>(bytes[at + 3]));
+}
+
+Image read_png(const Bytes& png) {
+  if (png.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) {
+    return {};
+  }
+  Image image;
+  Bytes idat;
+  for (std::size_t at = 8; at + 12 <= png.size();) {
+    const std::size_t size = u32(png, at);
+    const Bytes type = png.substr(at + 4, 4);
+    if (crc32(0, reinterpret_cast<const Bytef*>(png.data() + at + 4),
+              static_cast<uInt>(size + 4)) != u32(png, at + 8 + size)) {
+      return {};
+    }
+    if (type == "IHDR") {
+      image.width = static_cast<int>(u32(png, at + 8));
+      image.height = static_cast<int>(u32(png, at + 12));
+    } else if (type == "IDAT") {
+      idat += png.substr(at + 8, size);
+    }
+    at += 12 + size;
+  }
+  const std::size_t row = static_cast<std::size_t>(image.width) * 3;
+  Bytes raw((row + 1) * static_cast<std::size_t>(image.height), '\0');
+  uLongf raw_size = raw.size();
+  if (uncompress(reinterpret_cast<Bytef*>(raw.data()), &raw_size,
+                 reinterpret_cast<const Bytef*>(idat.data()), idat.size()) != Z_OK ||
+      raw_size != raw.size()) {
+    return {};
+  }
+  image.rgb.assign(row * static_cast<std::size_t>(image.height), '\0');
+  auto at = [&](int y, std::size_t x) -> int {
+    return y < 0 ? 0 : static_cast<unsigned char>(image.rgb[static_cast<std::size_t>(y) * row + x]);
+  };
+  for (int y = 0; y < image.height; ++y) {
+    const char filter = raw[static_cast<std::size_t>(y) * (row + 1)];
+    for (std::size_t x = 0; x < row; ++x) {
+      const int a = x >= 3 ? at(y, x - 3) : 0;
+      const int b = at(y - 1, x);
+      const int c = x >= 3 ? at(y - 1, x - 3) : 0;
+      const int p = a + b - c;
+      const int paeth = std::abs(p - a) <= std::abs(p - b) && std::abs(p - a) <= std::abs(p - c) ? a
+                        : std::abs(p - b) <= std::abs(p - c)                                     ? b
+                                                             : c;
+      const int predicted[] = {0, a, b, (a + b) / 2, paeth};
+      image.rgb[static_cast<std::size_t>(y) * row + x] = static_cast<char>(
+          raw[static_cast<std::size_t>(y) * (row + 1) + 1 + x] + predicted[filter % 5]);
+    }
+  }
+  return image;
+}

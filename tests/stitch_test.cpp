@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include "picture_support.h"
+
+namespace {
+
+Bytes moz_of(int width, int height, const std::vector<Bytes>& tiles) {
+  Bytes records;
+  for (const Bytes& tile : tiles) {
+    records += record('J', tile);
+  }
+  return moz_file(static_cast<unsigned>(width) & 0xffff, static_cast<unsigned>(height) & 0xffff,
+                  records);
+}
+
+struct Stitched {
+  Outcome run;
+  Bytes png;  // what OUT holds afterwards
+};
+
+Stitched stitch(const Bytes& moz, const std::vector<std::string>& options = {},
+                const Bytes& old_out = "") {
+  TempDir dir;
+  write_file(dir.path + "/in.moz", moz);
+  if (!old_out.empty()) {
+    write_file(dir.path + "/out.png", old_out);
+  }
+  std::vector<std::string> args = options;
+  args.insert(args.end(), {dir.path + "/in.moz", dir.path + "/out.png"});
+  Stitched result{run_tool(MOZ_STITCH, args, dir.path), read_file(dir.path + "/out.png")};
+  EXPECT_EQ(files_in(dir.path).size(), old_out.empty() && result.png.empty() ? 1U : 2U)
+      << "a partial file was left behind";
+  return result;
+}
+
+}  // namespace
+
+// Each row: tiles for a picture, stitched at 1/1 and 1/8, must match djpeg's
+// output of every tile put in its cell, pixel for pixel.
+TEST(Stitch, MatchesDjpegTileByTile) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg and djpeg are not installed";
+  }
+  const Bytes full = cjpeg_tile(64, 64);
+  const Bytes truncated = full.substr(0, full.size() / 2);
+  struct Row {
+    const char* name;
+    int width, height;
+    std::vector<Bytes> tiles;
+    int status;
+    const char* said;
+  };
+  const std::vector<Row> rows = {
+      {"cut edge tiles",
+       100,
+       70,
+       {full, cjpeg_tile(36, 64, "", 2), cjpeg_tile(64, 6, "", 3), cjpeg_tile(36, 6, "", 4)},
+       0,
+       ""},
+      {"padded edge tiles, clipped", 100, 70, {full, full, full, full}, 0, ""},
+      {"a smaller tile leaves gray", 64, 64, {cjpeg_tile(40, 30)}, 0, ""},
+      {"grayscale, progressive, 4:4:4, restarts",
+       256,
+       64,
+       {cjpeg_tile(64, 64, "-grayscale"), cjpeg_tile(64, 64, "-progressive", 5),
+        cjpeg_tile(64, 64, "-sample 1x1", 6), cjpeg_tile(64, 64, "-restart 1 -sample 2x1", 7)},
+       0,
+       ""},
+      {"a corrupt tile is gray",
+       128,
+       64,
+       {full, pattern(500)},
+       1,
+       "tile 1 (column 1, row 0) cannot be decoded"},
+      {"a tile cut short is placed as decoded",
+       128,
+       64,
+       {truncated, full},
+       1,
+       "tile 0 (column 0, row 0) is damaged"},
+      {"the container ends early", 128, 128, {full, full, full}, 1, "breaks off at tile 3 of 4"},
+  };
+  for (const Row& row : rows) {
+    for (const int scale : {1, 8}) {
+      SCOPED_TRACE(std::string(row.name) + " at 1/" + std::to_string(scale));
+      const Stitched result = stitch(moz_of(row.width, row.height, row.tiles),
+                                     {"--scale", "1/" + std::to_string(scale)});
+      EXPECT_EQ(result.run.status, row.status);
+      EXPECT_NE(result.run.err.find(row.said), std::string::npos) << result.run.err;
+      if (row.status == 0) {
+        EXPECT_EQ(result.run.err, "");
+      }
+      EXPECT_TRUE(read_png(result.png) ==
+                  expected_picture(row.width, row.height, row.tiles, scale));
+    }
+  }
+}
+
+TEST(Stitch, WritesNothingWithoutAPicture) {
+  const Bytes old = "an earlier picture";
+  struct Row {
+    const char* name;
+    Bytes moz;
+    std::vector<std::string> options;
+    const char* said;
+  };
+  const std::vector<Row> rows = {
+      {"no tiles", moz_of(0, 64, {}), {}, "holds no picture: its size is 0 x 64"},
+      {"negative sizes", moz_of(-64, -64, {"x"}), {}, "holds no picture: its size is -64 x -64"},
+      {"not a MOZ", tiz_file(1, record('2', "x")), {}, "is not a MOZ file"},
+      {"empty file", "", {}, "is not a MOZ file"},
+      {"unknown option", moz_of(64, 64, {"x"}), {"--bigger"}, "unknown option --bigger\nusage:"},
+      {"wrong scale", moz_of(64, 64, {"x"}), {"--scale", "1/3"}, "not 1/3\nusage:"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Stitched result = stitch(row.moz, row.options, old);
+    EXPECT_EQ(result.run.status, 2);
+    EXPECT_NE(result.run.err.find(row.said), std::string::npos) << result.run.err;
+    EXPECT_EQ(result.run.out, "");
+    EXPECT_EQ(result.png, old);
+  }
+}
+
+TEST(Stitch, HelpAndStandardOutput) {
+  TempDir dir;
+  const Outcome help = run_tool(MOZ_STITCH, {"--help"}, dir.path);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: moz-stitch", 0), 0U);
+  EXPECT_EQ(help.err, "");
+
+  const Outcome missing = run_tool(MOZ_STITCH, {"only-one.moz"}, dir.path);
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_NE(missing.err.find("usage: moz-stitch"), std::string::npos);
+
+  write_file(dir.path + "/in.moz", moz_of(70, 3, {pattern(10), pattern(20)}));
+  const Outcome piped = run_tool(MOZ_STITCH, {"--quiet", "in.moz", "-"}, dir.path);
+  EXPECT_EQ(piped.status, 1);
+  const Image gray = read_png(piped.out);
+  EXPECT_EQ(gray.width, 70);
+  EXPECT_EQ(gray.rgb, Bytes(70 * 3 * 3, '\x80'));
+}
