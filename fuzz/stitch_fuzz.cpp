@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(png_width == static_cast<std::uint32_t>((width + scale - 1) / scale) &&
                 png_height == static_cast<std::uint32_t>((height + scale - 1) / scale),
             "the PNG's size differs from the header's");
-    require(rows == static_cast<long>((1 + png_width * 3) * png_height),
+    require(rows == (1 + long{png_width} * 3) * long{png_height},
             "the PNG's rows do not inflate to its size");
     require(status == kStitchDamaged || whole_records(data, size, header.tiles) == header.tiles,
             "a file short of tiles passed as clean");

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 static Bytes run_filter(const std::string& command, const Bytes& input) {
   TempDir dir;
@@ -31,31 +32,33 @@ Bytes cjpeg_tile(int width, int height, const std::string& options, unsigned see
 
 Image djpeg(const Bytes& jpeg, int scale) {
   const Bytes ppm = run_filter("djpeg -rgb -ppm -scale 1/" + std::to_string(scale), jpeg);
+  // "P6 width height 255" and one white-space byte, as djpeg writes it.
+  std::istringstream header(ppm);
+  std::string magic;
   Image image;
   int depth = 0;
-  int skip = 0;
-  if (std::sscanf(ppm.c_str(), "P6 %d %d %d%n", &image.width, &image.height, &depth, &skip) != 3) {
+  if (!(header >> magic >> image.width >> image.height >> depth) || magic != "P6") {
     return {};
   }
-  image.rgb = ppm.substr(static_cast<std::size_t>(skip) + 1);
+  image.rgb = ppm.substr(static_cast<std::size_t>(header.tellg()) + 1);
   return image;
 }
+
+static std::size_t at(int offset) { return static_cast<std::size_t>(offset); }
 
 Image expected_picture(int width, int height, const std::vector<Bytes>& tiles, int scale) {
   const int columns = (width + 63) / 64;
   const int cell = 64 / scale;
   Image picture{(width + scale - 1) / scale, (height + scale - 1) / scale, {}};
-  picture.rgb.assign(static_cast<std::size_t>(picture.width * picture.height * 3), '\x80');
+  picture.rgb.assign(at(picture.width) * at(picture.height) * 3, '\x80');
   for (std::size_t i = 0; i < tiles.size(); ++i) {
     const Image tile = djpeg(tiles[i], scale);
     const int x0 = static_cast<int>(i) % columns * cell;
     const int y0 = static_cast<int>(i) / columns * cell;
     for (int y = 0; y < std::min({tile.height, cell, picture.height - y0}); ++y) {
-      const int run = std::min({tile.width, cell, picture.width - x0}) * 3;
-      picture.rgb.replace(static_cast<std::size_t>(((y0 + y) * picture.width + x0) * 3),
-                          static_cast<std::size_t>(run),
-                          tile.rgb.substr(static_cast<std::size_t>(y * tile.width * 3),
-                                          static_cast<std::size_t>(run)));
+      const std::size_t run = at(std::min({tile.width, cell, picture.width - x0})) * 3;
+      picture.rgb.replace((at(y0 + y) * at(picture.width) + at(x0)) * 3, run,
+                          tile.rgb.substr(at(y) * at(tile.width) * 3, run));
     }
   }
   return picture;

@@ -138,5 +138,5 @@ TEST(Stitch, HelpAndStandardOutput) {
   EXPECT_EQ(piped.status, 1);
   const Image gray = read_png(piped.out);
   EXPECT_EQ(gray.width, 70);
-  EXPECT_EQ(gray.rgb, Bytes(70 * 3 * 3, '\x80'));
+  EXPECT_EQ(gray.rgb, Bytes(std::size_t{70} * 3 * 3, '\x80'));
 }

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The picture tools' part of the benchmark (bench/run.sh runs it after the
+# container tools). moz-stitch against vips on the same tiles: at 2048 x 2048
+# one `vips arrayjoin` of all 1,024 tile files; at 8192 x 8192 the way a user
+# must go with vips, whose argument cannot hold 16,384 names: each row of tiles
+# joined into a row picture, then the rows joined into the PNG. At 32767 x
+# 32767 (a gigapixel) moz-stitch alone, full size and at 1/8. Then peak memory.
+# Needs hyperfine, python3, cjpeg, vips and /usr/bin/time (Debian: hyperfine,
+# python3, libjpeg-turbo-progs, libvips-tools, time).
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+work=${BENCH_DIR:-/dev/shm/tiletools-bench}
+runs=${BENCH_RUNS:-10}
+big_runs=${BENCH_BIG_RUNS:-3}
+bin=$repo/build
+cd "$repo"
+cmake --build --preset default --target moz_stitch moz_tilesave > /dev/null
+mkdir -p "$work"
+[ -f "$work/picture-32k.moz" ] || python3 bench/make_pictures.py "$work"
+
+# The tile files vips is handed (not timed), and the scripts it runs.
+for size in 2k 8k; do
+  if [ ! -d "$work/tiles-$size" ]; then
+    mkdir "$work/tiles-$size"
+    (cd "$work/tiles-$size" && "$bin/moz/tilesave" "$work/picture-$size.moz" > /dev/null)
+  fi
+done
+names() { ls "$1" | sort | sed "s|^|$1/|" | tr '\n' ' '; }
+echo "vips arrayjoin \"$(names "$work/tiles-2k")\" $work/vips-2k.png --across 32" > "$work/vips-2k.sh"
+{
+  echo "set -e; rm -rf $work/rows; mkdir $work/rows"
+  for row in $(seq 0 127); do
+    files=$(for col in $(seq 0 127); do printf '%s/tiles-8k/tile%04d.jpg ' "$work" $((row * 128 + col)); done)
+    printf 'vips arrayjoin "%s" %s/rows/%03d.v --across 128\n' "$files" "$work" "$row"
+  done
+  echo "vips arrayjoin \"$(for row in $(seq 0 127); do printf '%s/rows/%03d.v ' "$work" "$row"; done)\" $work/vips-8k.png --across 1"
+} > "$work/vips-8k.sh"
+
+median() {  # NAME RUNS COMMAND...: the median in seconds, from hyperfine
+  local name=$1 count=$2
+  shift 2
+  hyperfine --style none --runs "$count" --warmup 1 --export-json "$work/$name.json" "$@" > /dev/null 2>&1
+  python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$work/$name.json"
+}
+peak() { { /usr/bin/time -f '%M' "$@" > /dev/null 2> /dev/null; } 2>&1 | tail -n 1; }
+ratio() { python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.1f}')" "$@"; }
+mpps() { python3 -c "import sys; print(f'{float(sys.argv[1]) ** 2 / 1e6 / float(sys.argv[2]):.1f}')" "$@"; }
+
+stitch=$bin/moz/stitch
+s2=$(median stitch-2k "$runs" "$stitch -q $work/picture-2k.moz $work/ours-2k.png")
+v2=$(median vips-2k "$runs" "bash $work/vips-2k.sh")
+s8=$(median stitch-8k "$big_runs" "$stitch -q $work/picture-8k.moz $work/ours-8k.png")
+v8=$(median vips-8k "$big_runs" "bash $work/vips-8k.sh")
+s32=$(median stitch-32k "$big_runs" "$stitch -q $work/picture-32k.moz $work/ours-32k.png")
+rm -f "$work/ours-32k.png"
+s32e=$(median stitch-32k-eighth "$runs" "$stitch -q --scale 1/8 $work/picture-32k.moz $work/ours-32k-8.png")
+
+echo
+echo "moz-stitch against vips (medians; $runs runs, $big_runs at 8192 and 32767)"
+printf '%-44s %9s %9s %8s\n' run moz-stitch vips faster
+printf '%-44s %8.2fs %8.2fs %7sx\n' "2048 x 2048, 1,024 tiles (one arrayjoin)" "$s2" "$v2" "$(ratio "$v2" "$s2")"
+printf '%-44s %8.2fs %8.2fs %7sx\n' "8192 x 8192, 16,384 tiles (rows, then rows)" "$s8" "$v8" "$(ratio "$v8" "$s8")"
+printf '%-44s %8.2fs\n' "32767 x 32767, 262,144 tiles" "$s32"
+printf '%-44s %8.2fs %18sx\n' "32767 x 32767 at --scale 1/8 (vs full size)" "$s32e" "$(ratio "$s32" "$s32e")"
+echo "pixel rate: $(mpps 2048 "$s2") MP/s at 2048, $(mpps 32767 "$s32") MP/s at 32767 (ratio $(ratio "$(mpps 2048 "$s2")" "$(mpps 32767 "$s32")"))"
+echo "PNG size at 2048: moz-stitch $(stat -c %s "$work/ours-2k.png") bytes, vips $(stat -c %s "$work/vips-2k.png") bytes"
+
+echo
+echo "peak resident memory, KiB (/usr/bin/time)"
+printf '%-44s %8s\n' "moz-stitch 2048" "$(peak "$stitch" -q "$work/picture-2k.moz" "$work/ours-2k.png")"
+printf '%-44s %8s\n' "vips arrayjoin 2048" "$(peak bash "$work/vips-2k.sh")"
+printf '%-44s %8s\n' "moz-stitch 8192" "$(peak "$stitch" -q "$work/picture-8k.moz" "$work/ours-8k.png")"
+printf '%-44s %8s\n' "vips rows then rows 8192" "$(peak bash "$work/vips-8k.sh")"
+printf '%-44s %8s\n' "moz-stitch 32767" "$(peak "$stitch" -q "$work/picture-32k.moz" "$work/ours-32k.png")"
+rm -f "$work/ours-32k.png"
+printf '%-44s %8s\n' "moz-stitch 32767 at 1/8" "$(peak "$stitch" -q --scale 1/8 "$work/picture-32k.moz" "$work/ours-32k-8.png")"
