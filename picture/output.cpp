@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 // The one path a signal handler may have to remove; a handler can reach
 // nothing but static storage. Only one output is staged at a time.
 static char pending_path[4096];
 static volatile std::sig_atomic_t pending_is_folder = 0;
+static volatile std::sig_atomic_t caught_signal = 0;
 
 static int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
   return std::remove(path);
@@ -28,15 +30,27 @@ static void remove_staged(const char* path, bool folder) {
   }
 }
 
-// Removes a staged file; a staged folder holds too many files to remove within
-// a handler, so only its name is left behind, and the process ends as the
-// signal would have ended it.
+// Removes a staged file and ends the process as the signal would have. A
+// staged folder holds too many files to remove within a handler: the run is
+// asked to stop instead, and removes it on its way out.
 extern "C" void on_interrupt(int signal) {
-  if (pending_path[0] != '\0' && pending_is_folder == 0) {
+  if (pending_path[0] != '\0' && pending_is_folder != 0) {
+    caught_signal = signal;
+    return;
+  }
+  if (pending_path[0] != '\0') {
     unlink(pending_path);
   }
   std::signal(signal, SIG_DFL);
   raise(signal);
+}
+
+int interruption() { return caught_signal; }
+
+void end_as_interrupted() {
+  std::signal(caught_signal, SIG_DFL);
+  raise(caught_signal);
+  std::_Exit(128 + caught_signal);
 }
 
 static void watch(const std::string& path, bool folder) {
@@ -145,12 +159,16 @@ bool StagedOutput::commit(std::string& error) {
   return true;
 }
 
-StagedOutput::~StagedOutput() {
-  if (fd_ > 1) {
+void StagedOutput::discard() {
+  if (fd_ > STDOUT_FILENO) {
     close(fd_);
   }
+  fd_ = -1;
   if (!committed_ && !staged_.empty()) {
     remove_staged(staged_.c_str(), folder_);
     unwatch();
   }
+  committed_ = true;
 }
+
+StagedOutput::~StagedOutput() { discard(); }

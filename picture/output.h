@@ -7,6 +7,12 @@
 
 #include <string>
 
+// The signal (SIGINT, SIGTERM or SIGHUP) that asked a run making a folder to
+// stop, or 0. Such a run stops handing out work, removes what it staged, and
+// then ends as the signal would have ended it, through end_as_interrupted.
+int interruption();
+[[noreturn]] void end_as_interrupted();
+
 class StagedOutput {
  public:
   StagedOutput() = default;
@@ -25,6 +31,8 @@ class StagedOutput {
 
   // Makes the output permanent under its final name.
   bool commit(std::string& error);
+  // Removes what was staged, leaving the target as it was.
+  void discard();
 
  private:
   std::string target_;

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "output.h"
+
 // A band's payloads are copied into its batch up to this much; a typical band
 // of 512 tiles holds one to three megabytes, but a hostile one could hold 32.
 static constexpr std::size_t kBatchBytes = std::size_t{2} << 20;
@@ -38,7 +40,7 @@ int TileSource::next_band(TileBatch& batch, const Handler& now) {
   batch.bytes.reserve(kBatchBytes);  // pages are touched only as payloads arrive
   batch.tiles.clear();
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (next_band_ >= grid_.rows) {
+  if (next_band_ >= grid_.rows || interruption() != 0) {
     return -1;
   }
   const int band = next_band_++;

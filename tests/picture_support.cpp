@@ -30,6 +30,11 @@ Bytes cjpeg_tile(int width, int height, const std::string& options, unsigned see
   return run_filter("cjpeg -quality 90 " + options, ppm);
 }
 
+Bytes cjpeg(const Image& image, const std::string& options) {
+  return run_filter("cjpeg " + options, "P6 " + std::to_string(image.width) + " " +
+                                            std::to_string(image.height) + " 255\n" + image.rgb);
+}
+
 Image djpeg(const Bytes& jpeg, int scale) {
   const Bytes ppm = run_filter("djpeg -rgb -ppm -scale 1/" + std::to_string(scale), jpeg);
   // "P6 width height 255" and one white-space byte, as djpeg writes it.

@@ -19,6 +19,8 @@ bool have_cjpeg();
 // A width x height tile of a colourful pattern, encoded by cjpeg with `options`
 // (e.g. "-grayscale", "-progressive", "-sample 1x1", "-restart 1").
 Bytes cjpeg_tile(int width, int height, const std::string& options = "", unsigned seed = 1);
+// A picture encoded by cjpeg with `options`.
+Bytes cjpeg(const Image& image, const std::string& options);
 // djpeg's picture of one JPEG at 1/scale; width 0 when it gives none.
 Image djpeg(const Bytes& jpeg, int scale = 1);
 // The picture moz-stitch must make of these tiles (missing ones gray).

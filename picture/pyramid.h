@@ -1,0 +1,35 @@
+#pragma once
+
+// A MOZ as a Deep Zoom pyramid: picture.dzi and picture_files/LEVEL/COL_ROW.jpg,
+// 64-pixel tiles with no overlap. The finest level is the MOZ's own tiles,
+// their bytes copied as they are wherever a tile decodes cleanly to exactly
+// its cell's size; any other tile is placed as moz-stitch places it and
+// encoded anew. Each coarser level is made from the decoded pixels of the one
+// below, every pixel the rounded mean of the two-by-two it covers.
+//
+// Worker threads take bands (rows of MOZ tiles) in turn, decode them and
+// write the finest level's files; then, in band order, each band is halved
+// into the level below, and every level band that fills is encoded and
+// halved again. Memory is a band per worker and one band per coarser level,
+// about twice a band in all, whatever the picture's height.
+
+#include <string>
+
+#include "console.h"
+#include "moz.h"
+#include "stitch.h"
+
+struct PyramidRun {
+  RecordBuffer& in;  // just past the header
+  MozHeader header;
+  int quality = 90;  // for every tile encoded here
+  const char* name = "";
+  Console& console;
+};
+
+// Writes the pyramid into the folder `dir`, which exists and is empty.
+// kStitchFailed (said on the console) when a file cannot be written.
+StitchStatus write_pyramid(const PyramidRun& run, const std::string& dir);
+
+// The descriptor the viewer reads, as XML.
+std::string dzi_descriptor(int width, int height);
