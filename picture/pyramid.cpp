@@ -34,27 +34,44 @@ static std::size_t offset(int x, int y, int stride) {
          static_cast<std::size_t>(x) * 3;
 }
 
+// The rounded mean of the up to four pixels at column `x` (and `x` + 1 when
+// `pair`) of rows `top` and `bottom` (the same row when there is only one).
+static void mean_pixel(const unsigned char* top, const unsigned char* bottom, std::size_t x,
+                       bool pair, unsigned char* out) {
+  const int count = (pair ? 2 : 1) * (top != bottom ? 2 : 1);
+  for (std::size_t c = 0; c < 3; ++c) {
+    const std::size_t right = pair ? x * 3 + 3 + c : x * 3 + c;
+    const int sum = top[x * 3 + c] + (pair ? top[right] : 0) +
+                    (top != bottom ? bottom[x * 3 + c] + (pair ? bottom[right] : 0) : 0);
+    out[c] = static_cast<unsigned char>((sum + count / 2) / count);
+  }
+}
+
 // Halves `from` into `to` (which has room for half its rows and columns,
-// rounded up): each pixel the rounded mean of the up to four it covers.
+// rounded up): each pixel the rounded mean of the up to four it covers. The
+// common case, two rows and two columns, is a plain loop the compiler can
+// widen; an odd last row or column goes through mean_pixel.
 static void halve(const Pixels& from, const Pixels& to) {
+  const auto pairs = static_cast<std::size_t>(from.width / 2);
   for (int y = 0; y < (from.height + 1) / 2; ++y) {
     const unsigned char* top = from.data + offset(0, 2 * y, from.stride);
     const unsigned char* bottom = 2 * y + 1 < from.height ? top + from.stride : top;
-    const int rows = 2 * y + 1 < from.height ? 2 : 1;
     unsigned char* out = to.data + offset(0, y, to.stride);
-    for (int x = 0; x < (from.width + 1) / 2; ++x) {
-      const bool pair = 2 * x + 1 < from.width;
-      const int count = rows * (pair ? 2 : 1);
-      for (int c = 0; c < 3; ++c) {
-        const std::size_t left = static_cast<std::size_t>(x) * 6 + static_cast<std::size_t>(c);
-        const std::size_t right = pair ? left + 3 : left;
-        // Rows counted once when there is only one, columns likewise.
-        int sum = top[left] + (pair ? top[right] : 0);
-        if (rows == 2) {
-          sum += bottom[left] + (pair ? bottom[right] : 0);
+    if (top != bottom) {
+      for (std::size_t p = 0; p < pairs; ++p) {
+        for (std::size_t c = 0; c < 3; ++c) {
+          const int sum =
+              top[6 * p + c] + top[6 * p + 3 + c] + bottom[6 * p + c] + bottom[6 * p + 3 + c];
+          out[3 * p + c] = static_cast<unsigned char>((sum + 2) >> 2);
         }
-        out[3 * x + c] = static_cast<unsigned char>((sum + count / 2) / count);
       }
+    } else {
+      for (std::size_t p = 0; p < pairs; ++p) {
+        mean_pixel(top, bottom, 2 * p, true, out + 3 * p);
+      }
+    }
+    if (from.width % 2 != 0) {
+      mean_pixel(top, bottom, 2 * pairs, false, out + 3 * pairs);
     }
   }
 }
@@ -149,7 +166,9 @@ class Worker {
         pixels_(static_cast<std::size_t>(shared.grid.width) * 3 * kEdge),
         band_{pixels_.data(), shared.grid.width * 3, shared.grid.width, kEdge},
         delivered_(static_cast<std::size_t>(shared.grid.columns)),
-        encoder_(shared.run.quality) {}
+        encoder_(shared.run.quality),
+        half_(static_cast<std::size_t>((shared.grid.width + 1) / 2) * 3 * (kEdge / 2)),
+        spares_(shared.coarser.size()) {}
 
   void run() {
     const Grid& grid = shared_.grid;
@@ -222,35 +241,68 @@ class Worker {
     }
   }
 
-  // In band order: halves the band into the level below, and each level band
-  // that this fills is encoded into its tiles and halved in turn.
+  // Halves the band into the level below: the first halving on its own, the
+  // rest in band order, where each level band that fills is halved in turn
+  // and set aside (its buffer swapped for a spare) to be encoded after.
   void halve_in_turn(int band) {
-    std::unique_lock<std::mutex> lock(shared_.turn_mutex);
-    shared_.turn.wait(lock, [&] { return shared_.next_band == band; });
-    Pixels from = band_;
-    for (int level = shared_.files.top() - 1; level >= 0; --level) {
-      LevelBand& into = shared_.coarser[static_cast<std::size_t>(level)];
-      const Level& size = shared_.files.size(level);
-      const int stride = size.width * 3;
-      halve(from, Pixels{into.pixels.data() + offset(0, into.rows, stride), stride,
-                         (from.width + 1) / 2, (from.height + 1) / 2});
-      into.rows += (from.height + 1) / 2;
-      if (into.rows < std::min(kEdge, size.height - into.band * kEdge)) {
-        break;  // this level's band needs more from above
+    const int top = shared_.files.top();
+    if (top == 0) {
+      return;
+    }
+    const Pixels half{half_.data(), ((band_.width + 1) / 2) * 3, (band_.width + 1) / 2,
+                      (band_.height + 1) / 2};
+    halve(band_, half);
+    {
+      std::unique_lock<std::mutex> lock(shared_.turn_mutex);
+      shared_.turn.wait(lock, [&] { return shared_.next_band == band; });
+      Pixels from = half;
+      for (int level = top - 1; level >= 0; --level) {
+        LevelBand& into = shared_.coarser[static_cast<std::size_t>(level)];
+        const Level& size = shared_.files.size(level);
+        const Pixels rows{into.pixels.data() + offset(0, into.rows, size.width * 3), size.width * 3,
+                          from.width, from.height};
+        if (level == top - 1) {
+          for (int y = 0; y < from.height; ++y) {
+            std::memcpy(rows.data + offset(0, y, rows.stride),
+                        from.data + offset(0, y, from.stride),
+                        static_cast<std::size_t>(from.width) * 3);
+          }
+        } else {
+          halve(from, Pixels{rows.data, rows.stride, (from.width + 1) / 2, (from.height + 1) / 2});
+        }
+        into.rows += level == top - 1 ? from.height : (from.height + 1) / 2;
+        if (into.rows < std::min(kEdge, size.height - into.band * kEdge)) {
+          break;  // this level's band needs more from above
+        }
+        std::vector<unsigned char>& spare = spares_[static_cast<std::size_t>(level)];
+        spare.resize(into.pixels.size());
+        std::swap(spare, into.pixels);
+        pending_.push_back({level, into.band, into.rows});
+        from = Pixels{spare.data(), size.width * 3, size.width, into.rows};
+        ++into.band;
+        into.rows = 0;
       }
-      from = Pixels{into.pixels.data(), stride, size.width, into.rows};
+      ++shared_.next_band;
+      shared_.turn.notify_all();
+    }
+    for (const Pending& done : pending_) {
+      const Level& size = shared_.files.size(done.level);
+      unsigned char* pixels = spares_[static_cast<std::size_t>(done.level)].data();
       for (int column = 0; column < size.columns; ++column) {
         const int x = column * kEdge;
-        encode_tile(level, column, into.band,
-                    Pixels{from.data + offset(x, 0, stride), stride,
-                           std::min(kEdge, size.width - x), from.height});
+        encode_tile(done.level, column, done.band,
+                    Pixels{pixels + offset(x, 0, size.width * 3), size.width * 3,
+                           std::min(kEdge, size.width - x), done.rows});
       }
-      ++into.band;
-      into.rows = 0;
     }
-    ++shared_.next_band;
-    shared_.turn.notify_all();
+    pending_.clear();
   }
+
+  struct Pending {
+    int level;
+    int band;
+    int rows;
+  };
 
   Shared& shared_;
   std::vector<unsigned char> pixels_;
@@ -259,6 +311,9 @@ class Worker {
   TileBatch batch_;
   TileDecoder decoder_;
   TileEncoder encoder_;
+  std::vector<unsigned char> half_;                 // the band halved, before its turn
+  std::vector<std::vector<unsigned char>> spares_;  // by level: filled bands to encode
+  std::vector<Pending> pending_;
 };
 
 }  // namespace

@@ -7,11 +7,12 @@
 // encoded anew. Each coarser level is made from the decoded pixels of the one
 // below, every pixel the rounded mean of the two-by-two it covers.
 //
-// Worker threads take bands (rows of MOZ tiles) in turn, decode them and
-// write the finest level's files; then, in band order, each band is halved
-// into the level below, and every level band that fills is encoded and
-// halved again. Memory is a band per worker and one band per coarser level,
-// about twice a band in all, whatever the picture's height.
+// Worker threads take bands (rows of MOZ tiles) in turn, decode them, write
+// the finest level's files and halve the band; then, in band order, the half
+// joins the level below, and every level band that fills is halved in turn
+// and set aside, to be encoded by that worker once the next band may go on.
+// Memory is a few bands per worker and one band per coarser level, whatever
+// the picture's height.
 
 #include <string>
 
