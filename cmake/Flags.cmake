@@ -18,3 +18,12 @@ endif()
 if(TILETOOLS_FUZZ)
   target_compile_options(tiletools_flags INTERFACE -fsanitize=fuzzer-no-link)
 endif()
+
+# The container tools need nothing but the C library at run time: the C++
+# runtime they are linked against by default is dropped where it is unused.
+include(CheckLinkerFlag)
+check_linker_flag(CXX "-Wl,--as-needed" TILETOOLS_LINKER_AS_NEEDED)
+add_library(tiletools_libc_only INTERFACE)
+if(TILETOOLS_LINKER_AS_NEEDED)
+  target_link_options(tiletools_libc_only INTERFACE "-Wl,--as-needed")
+endif()

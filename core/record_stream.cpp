@@ -24,8 +24,8 @@ int open_input(int argc, char** argv) {
 static const unsigned char* read_failed(RecordBuffer& in, std::uint16_t count, int error,
                                         long got) {
   in.failure = StreamFailure{count, error, got, false};
-  if (in.report != nullptr) {
-    std::fprintf(in.report, "Read of %d bytes failed: %d (got %ld)!\n", int{count}, error, got);
+  if (!in.silent) {
+    std::printf("Read of %d bytes failed: %d (got %ld)!\n", int{count}, error, got);
   }
   return nullptr;
 }
@@ -63,8 +63,8 @@ const unsigned char* read_file_header(RecordBuffer& in, const char* magic,
                                       const char* wrong_magic_line) {
   const unsigned char* header = read_exact(in, kFileHeaderBytes);
   if (header != nullptr && std::memcmp(header, magic, 4) != 0) {
-    if (in.report != nullptr) {
-      std::fprintf(in.report, "%s\n", wrong_magic_line);
+    if (!in.silent) {
+      std::puts(wrong_magic_line);
     }
     return nullptr;
   }
@@ -73,8 +73,8 @@ const unsigned char* read_file_header(RecordBuffer& in, const char* magic,
 
 bool report_untagged(RecordBuffer& in, int tile) {
   in.failure = StreamFailure{kRecordHeaderBytes, 0, kRecordHeaderBytes, true};
-  if (in.report != nullptr) {
-    std::fprintf(in.report, "Tile %d does not start with TIL\n", tile);
+  if (!in.silent) {
+    std::printf("Tile %d does not start with TIL\n", tile);
   }
   return false;
 }

@@ -15,7 +15,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "bytes.h"
@@ -41,17 +40,18 @@ struct StreamFailure {
 
 // The one buffer of a run: it is filled by large reads, and each request
 // (file header, record header, payload) is handed out from it in place. It is
-// too large for a small stack, so the tools give it static storage.
+// too large for a small stack, so the tools give it static storage; every
+// member starts constant, so that costs no run-time initialisation.
 struct RecordBuffer {
   int fd = -1;
   std::size_t begin = 0;  // first byte not yet handed out
   std::size_t end = 0;    // one past the last byte read
   bool at_eof = false;
-  // Where the failure lines go: standard output for the container tools, none
-  // for the picture tools, which report `failure` in their own words.
-  std::FILE* report = stdout;
+  // The container tools print the failure lines on standard output; the
+  // picture tools keep them silent and word `failure` themselves.
+  bool silent = false;
   StreamFailure failure;
-  unsigned char bytes[kRecordBufferBytes];
+  unsigned char bytes[kRecordBufferBytes] = {};
 };
 
 struct TileRecord {
