@@ -333,12 +333,13 @@ StitchStatus write_pyramid(const PyramidRun& run, const std::string& dir) {
   }
   run.console.start(grid.tiles());
   const int workers = worker_count(static_cast<std::size_t>(grid.width) * 3 * kEdge);
-  {
-    std::vector<std::jthread> threads;
-    for (int i = 1; i < workers; ++i) {
-      threads.emplace_back([&shared] { Worker(shared).run(); });
-    }
-    Worker(shared).run();
+  std::vector<std::thread> threads;
+  for (int i = 1; i < workers; ++i) {
+    threads.emplace_back([&shared] { Worker(shared).run(); });
+  }
+  Worker(shared).run();
+  for (std::thread& thread : threads) {
+    thread.join();
   }
   run.console.finish();
 
