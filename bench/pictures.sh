@@ -36,10 +36,10 @@ echo "vips arrayjoin \"$(names "$work/tiles-2k")\" $work/vips-2k.png --across 32
   echo "vips arrayjoin \"$(for row in $(seq 0 127); do printf '%s/rows/%03d.v ' "$work" "$row"; done)\" $work/vips-8k.png --across 1"
 } > "$work/vips-8k.sh"
 
-median() {  # NAME RUNS COMMAND...: the median in seconds, from hyperfine
+median() {  # NAME RUNS [--prepare CMD] COMMAND: the median in seconds, from hyperfine
   local name=$1 count=$2
   shift 2
-  hyperfine --style none --runs "$count" --warmup 1 --export-json "$work/$name.json" "$@" > /dev/null 2>&1
+  hyperfine --style none --runs "$count" --warmup 1 --export-json "$work/$name.json" "$@" > /dev/null
   python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$work/$name.json"
 }
 peak() { { /usr/bin/time -f '%M' "$@" > /dev/null 2> /dev/null; } 2>&1 | tail -n 1; }
@@ -74,3 +74,59 @@ printf '%-44s %8s\n' "vips rows then rows 8192" "$(peak bash "$work/vips-8k.sh")
 printf '%-44s %8s\n' "moz-stitch 32767" "$(peak "$stitch" -q "$work/picture-32k.moz" "$work/ours-32k.png")"
 rm -f "$work/ours-32k.png"
 printf '%-44s %8s\n' "moz-stitch 32767 at 1/8" "$(peak "$stitch" -q --scale 1/8 "$work/picture-32k.moz" "$work/ours-32k-8.png")"
+
+# moz-deepzoom against vips dzsave with the same tile size, overlap and
+# quality, vips handed the 8192 x 8192 picture already assembled in its own
+# format. The floor is bench/floor writing as many files of the same mean size.
+[ -f "$work/assembled-8k.v" ] || vips copy "$work/ours-8k.png" "$work/assembled-8k.v"
+deepzoom=$bin/moz/deepzoom
+cmake --build --preset default --target moz_deepzoom bench_floor > /dev/null
+fresh="rm -rf $work/dz $work/vdz $work/vdz_files $work/vdz.dzi $work/floor && mkdir $work/floor"
+d8=$(median deepzoom-8k "$runs" --prepare "$fresh" "$deepzoom -q $work/picture-8k.moz $work/dz")
+z8=$(median dzsave-8k "$big_runs" --prepare "$fresh" \
+  "vips dzsave $work/assembled-8k.v $work/vdz --tile-size 64 --overlap 0 --suffix .jpg[Q=90]")
+d32=$(median deepzoom-32k "$big_runs" --prepare "$fresh" "$deepzoom -q $work/picture-32k.moz $work/dz")
+counts() {  # MOZ DIR: files written, and finest-level files identical to the MOZ's tiles
+  python3 - "$@" <<'PY'
+import os, struct, sys
+moz, folder = sys.argv[1:3]
+data = open(moz, "rb").read()
+width, height = struct.unpack(">hh", data[4:8])
+longest = max(width, height)
+columns, top = -(-width // 64), longest.bit_length() - ((longest & (longest - 1)) == 0)
+files = sum(len(names) for _, _, names in os.walk(os.path.join(folder, "picture_files")))
+at, same, tiles = 8, 0, 0
+while at < len(data):
+    size = struct.unpack(">H", data[at + 4:at + 6])[0]
+    name = os.path.join(folder, "picture_files", str(top), f"{tiles % columns}_{tiles // columns}.jpg")
+    same += open(name, "rb").read() == data[at + 6:at + 6 + size]
+    at, tiles = at + 6 + size, tiles + 1
+print(files, same, tiles, (os.path.getsize(moz) - 8 - 6 * tiles) // tiles)
+PY
+}
+eval "$fresh"
+"$deepzoom" -q "$work/picture-8k.moz" "$work/dz"
+read -r files8 same8 tiles8 mean8 <<< "$(counts "$work/picture-8k.moz" "$work/dz")"
+f8=$(median floor-8k "$runs" --prepare "$fresh" "cd $work/floor && $bin/bench/floor $files8 $mean8")
+eval "$fresh"
+"$deepzoom" -q "$work/picture-32k.moz" "$work/dz"
+read -r files32 same32 tiles32 mean32 <<< "$(counts "$work/picture-32k.moz" "$work/dz")"
+f32=$(median floor-32k "$big_runs" --prepare "$fresh" "cd $work/floor && $bin/bench/floor $files32 $mean32")
+per_tile() { python3 -c "import sys; print(f'{float(sys.argv[1]) * 1e6 / int(sys.argv[2]):.1f}')" "$@"; }
+
+echo
+echo "moz-deepzoom against vips dzsave (64-pixel tiles, no overlap, quality 90)"
+printf '%-44s %9s %9s %8s\n' run deepzoom dzsave faster
+printf '%-44s %8.2fs %8.2fs %7sx\n' "8192 x 8192, 16,384 tiles" "$d8" "$z8" "$(ratio "$z8" "$d8")"
+printf '%-44s %8.2fs\n' "32767 x 32767, 262,144 tiles" "$d32"
+echo "time per MOZ tile: $(per_tile "$d8" "$tiles8") us at 8192, $(per_tile "$d32" "$tiles32") us at 32767" \
+  "(ratio $(ratio "$(per_tile "$d32" "$tiles32")" "$(per_tile "$d8" "$tiles8")"))"
+echo "the floor, writing as many files of the same mean size: $(per_tile "$f8" "$tiles8") us per MOZ tile" \
+  "at 8192 ($files8 files), $(per_tile "$f32" "$tiles32") us at 32767 ($files32 files)"
+echo "finest level byte-identical to the MOZ's tiles: $same8 of $tiles8 at 8192, $same32 of $tiles32 at 32767"
+printf '%-44s %8s\n' "peak KiB, moz-deepzoom 8192" "$(eval "$fresh"; peak "$deepzoom" -q "$work/picture-8k.moz" "$work/dz")"
+printf '%-44s %8s\n' "peak KiB, vips dzsave 8192" \
+  "$(eval "$fresh"; peak vips dzsave "$work/assembled-8k.v" "$work/vdz" --tile-size 64 --overlap 0 --suffix '.jpg[Q=90]')"
+printf '%-44s %8s\n' "peak KiB, moz-deepzoom 32767" "$(eval "$fresh"; peak "$deepzoom" -q "$work/picture-32k.moz" "$work/dz")"
+eval "$fresh"
+rm -rf "$work/dz" "$work/floor"

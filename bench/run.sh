@@ -5,6 +5,7 @@
 # extractors against the floor program, which writes the same tile files from
 # memory. Then the peak memory on the smallest and the largest file. Needs
 # hyperfine, python3 and /usr/bin/time (Debian: hyperfine, python3, time).
+# Then bench/pictures.sh, for moz-stitch and moz-deepzoom against vips.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work=${BENCH_DIR:-/dev/shm/tiletools-bench}
@@ -51,3 +52,8 @@ for run in "moz/gridcheck $repo/examples/scene.moz" "moz/gridcheck $work/moz-gri
   printf '%-60s %6s KiB\n' "${run//$repo\//}" "$kib"
 done
 rm -rf "$out"
+
+# The picture tools, where they were built.
+if [ -x "$bin/moz/stitch" ] || cmake --build --preset default --target moz_stitch > /dev/null 2>&1; then
+  bash "$repo/bench/pictures.sh"
+fi

@@ -7,7 +7,8 @@ encodes each tile with cjpeg (Debian's libjpeg-turbo-progs) and packs them as
   scene.tiz  the same tiles cycling through the three methods: '2' the JPEG alone,
              '1' a zlib-packed alpha mask and then the JPEG, '0' the tile's raw
              pixels packed with zlib (no JPEG, so the extractor passes it over).
-scene.jpg is the whole picture, for the README. Run from anywhere:
+README's picture, scene.png, is moz-stitch's: moz-stitch scene.moz scene.png.
+Run from anywhere:
   python3 examples/make_examples.py
 """
 import math
@@ -74,8 +75,6 @@ def main():
         out.write(b"MOZ0" + struct.pack(">hh", WIDTH, HEIGHT) + b"".join(moz))
     with open(os.path.join(HERE, "scene.tiz"), "wb") as out:
         out.write(b"TIZ0" + struct.pack(">H", len(tiz)) + b"\0\0" + b"".join(tiz))
-    with open(os.path.join(HERE, "scene.jpg"), "wb") as out:
-        out.write(jpeg(ppm(WIDTH, HEIGHT, pixel)))
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@
 static constexpr std::size_t kBatchBytes = std::size_t{2} << 20;
 
 bool open_picture(const char* path, RecordBuffer& in, MozHeader& header, Console& console) {
-  in.report = nullptr;  // the tool words its own diagnostics
+  in.silent = true;  // the tool words its own diagnostics
   in.fd = open(path, O_RDONLY);
   if (in.fd < 0) {
     console.say("cannot open %s: %s", path, std::strerror(errno));
