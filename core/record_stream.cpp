@@ -14,6 +14,11 @@ int open_input(int argc, char** argv) {
   if (argc != 2) {
     return -1;
   }
+  // Lines go out in large blocks, or line by line to a terminal, whatever the
+  // C library's own choice would be.
+  if (isatty(STDOUT_FILENO) == 0) {
+    std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
+  }
   const int fd = open(argv[1], O_RDONLY);
   if (fd < 0) {
     std::printf("Couldn't open %s\n", argv[1]);
@@ -85,15 +90,14 @@ int fail_run(RecordBuffer& in) {
   return 1;
 }
 
-int finish_output(int status, const char* program) {
+int finish_output(const RecordBuffer& in, int status, const char* program) {
   errno = 0;
   const bool flushed = std::fflush(stdout) == 0;
   if (flushed && !std::ferror(stdout)) {
     return status;
   }
-  // A write that failed earlier in the run leaves only the error flag; a
-  // flush that fails now says why.
-  const char* why = !flushed && errno != 0 ? std::strerror(errno) : "a write failed";
+  const int error = !flushed && errno != 0 ? errno : in.output_error != 0 ? in.output_error : EIO;
+  const char* why = std::strerror(error);
   std::fprintf(stderr, "%s: writing standard output failed: %s\n",
                program != nullptr ? program : "tiletools", why);
   return 1;

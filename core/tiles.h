@@ -13,8 +13,10 @@
 //
 // The header says how many records there are; nothing after them is looked at.
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "bytes.h"
@@ -51,6 +53,9 @@ struct RecordBuffer {
   // picture tools keep them silent and word `failure` themselves.
   bool silent = false;
   StreamFailure failure;
+  // errno of the first write of standard output seen to fail: some C libraries
+  // drop what they could not write, so a flush at the end would not say why.
+  int output_error = 0;
   unsigned char bytes[kRecordBufferBytes] = {};
 };
 
@@ -118,7 +123,14 @@ int fail_run(RecordBuffer& in);
 // The exit status of a run that ended with `status`, once standard output is
 // flushed: 1 with a line on standard error when any of it could not be
 // written, since the lines are the tool's result.
-int finish_output(int status, const char* program);
+int finish_output(const RecordBuffer& in, int status, const char* program);
+
+// Notes why standard output failed, the first time it does.
+inline void note_output_error(RecordBuffer& in) {
+  if (in.output_error == 0 && std::ferror(stdout) != 0) {
+    in.output_error = errno != 0 ? errno : EIO;
+  }
+}
 
 // Reads `tiles` records in turn and hands each to `on_record`; 0 after the last
 // (or at once when there are none), fail_run's status at the first bad record.
@@ -130,6 +142,7 @@ int walk_records(RecordBuffer& in, int tiles, OnRecord on_record) {
       return fail_run(in);
     }
     on_record(record);
+    note_output_error(in);
   }
   return 0;
 }

@@ -4,5 +4,6 @@
 int main(int argc, char** argv) {
   static RecordBuffer in;
   in.fd = open_input(argc, argv);
-  return finish_output(in.fd < 0 ? 1 : check_moz(in), argv[0]);
+  const int status = in.fd < 0 ? 1 : check_moz(in);
+  return finish_output(in, status, argv[0]);
 }

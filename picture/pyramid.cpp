@@ -333,14 +333,7 @@ StitchStatus write_pyramid(const PyramidRun& run, const std::string& dir) {
   }
   run.console.start(grid.tiles());
   const int workers = worker_count(static_cast<std::size_t>(grid.width) * 3 * kEdge);
-  std::vector<std::thread> threads;
-  for (int i = 1; i < workers; ++i) {
-    threads.emplace_back([&shared] { Worker(shared).run(); });
-  }
-  Worker(shared).run();
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
+  run_workers(workers, [&shared] { Worker(shared).run(); });
   run.console.finish();
 
   const std::string descriptor = dzi_descriptor(grid.width, grid.height);

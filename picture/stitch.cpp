@@ -153,14 +153,7 @@ StitchStatus stitch_png(const StitchRun& run, int fd) {
   }
   run.console.start(grid.tiles());
   const int workers = worker_count(band_bytes(grid));
-  std::vector<std::thread> threads;
-  for (int i = 1; i < workers; ++i) {
-    threads.emplace_back([&shared] { Worker(shared).run(); });
-  }
-  Worker(shared).run();
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
+  run_workers(workers, [&shared] { Worker(shared).run(); });
   run.console.finish();
   if (shared.stop || writer.failed()) {
     return kStitchFailed;

@@ -148,8 +148,16 @@ TEST(RecordStream, GathersSmallPipeChunksAndNeverWaitsPastTheLastRecord) {
 TEST(AllTools, SurviveASmallStackAndReportLostOutput) {
   const Bytes tiz = tiz_file(1, record('2', pattern(300)));
   const Bytes moz = moz_file(64, 64, record('J', pattern(300)));
-  const std::pair<const char*, const Bytes*> rows[] = {
-      {TIZ_TILELIST, &tiz}, {TIZ_TILESAVE, &tiz}, {MOZ_GRIDCHECK, &moz}, {MOZ_TILESAVE, &moz}};
+  Bytes records;  // lines enough to fill several output buffers before the end
+  for (int i = 0; i < 5000; ++i) {
+    records += record('2', "x");
+  }
+  const Bytes many = tiz_file(5000, records);
+  const std::pair<const char*, const Bytes*> rows[] = {{TIZ_TILELIST, &tiz},
+                                                       {TIZ_TILESAVE, &tiz},
+                                                       {MOZ_GRIDCHECK, &moz},
+                                                       {MOZ_TILESAVE, &moz},
+                                                       {TIZ_TILELIST, &many}};
   for (const auto& [tool, input] : rows) {
     SCOPED_TRACE(tool);
     TempDir dir;

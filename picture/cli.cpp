@@ -1,0 +1,57 @@
+#include "cli.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "stitch.h"
+
+static int wrong_usage(const char* program, const char* usage, const std::string& problem) {
+  std::fprintf(stderr, "%s: %s\n%s", program, problem.c_str(), usage);
+  return kStitchFailed;
+}
+
+int parse_command_line(int argc, char** argv, const char* program, const char* usage,
+                       const std::vector<std::string>& valued, const OptionValue& take,
+                       CommandLine& line) {
+  std::vector<const char*> operands;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
+      operands.push_back(argv[i]);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(usage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("%s (tiletools) %s\n", program, TILETOOLS_VERSION);
+      return 0;
+    } else if (arg == "--quiet" || arg == "-q") {
+      line.quiet = true;
+    } else {
+      const std::string name = arg.substr(0, arg.find('='));
+      if (std::find(valued.begin(), valued.end(), name) == valued.end()) {
+        return wrong_usage(program, usage, "unknown option " + arg);
+      }
+      std::string value;
+      if (name != arg) {
+        value = arg.substr(name.size() + 1);
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      }
+      const std::string problem = take(name, value);
+      if (!problem.empty()) {
+        return wrong_usage(program, usage, problem);
+      }
+    }
+  }
+  if (operands.size() != 2) {
+    return wrong_usage(
+        program, usage,
+        operands.size() < 2 ? "an input and an output are needed" : "too many arguments");
+  }
+  line.input = operands[0];
+  line.output = operands[1];
+  return -1;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+// The command line the picture tools share, in the usual Unix manner:
+//
+//   TOOL [OPTION]... INPUT OUTPUT        TOOL --help | --version
+//
+// --help prints the usage on standard output; a wrong usage prints a line on
+// what is wrong and the usage on standard error, for status 2. Options a tool
+// adds take a value, as "--name value" or "--name=value".
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct CommandLine {
+  bool quiet = false;
+  const char* input = nullptr;
+  const char* output = nullptr;
+};
+
+// Checks a tool's own option: the problem with `value`, or "" when it is taken.
+using OptionValue = std::function<std::string(const std::string& name, const std::string& value)>;
+
+// -1 when the run goes on with `line` filled in; else the status to end with.
+int parse_command_line(int argc, char** argv, const char* program, const char* usage,
+                       const std::vector<std::string>& valued, const OptionValue& take,
+                       CommandLine& line);
