@@ -31,14 +31,15 @@ echo "vips arrayjoin \"$(names "$work/tiles-2k")\" $work/vips-2k.png --across 32
   echo "set -e; rm -rf $work/rows; mkdir $work/rows"
   for row in $(seq 0 127); do
     files=$(for col in $(seq 0 127); do printf '%s/tiles-8k/tile%04d.jpg ' "$work" $((row * 128 + col)); done)
-    printf 'vips arrayjoin "%s" %s/rows/%03d.v --across 128\n' "$files" "$work" "$row"
+    printf 'vips arrayjoin "%s" %s/rows/%03d.tif --across 128\n' "$files" "$work" "$row"
   done
-  echo "vips arrayjoin \"$(for row in $(seq 0 127); do printf '%s/rows/%03d.v ' "$work" "$row"; done)\" $work/vips-8k.png --across 1"
+  echo "vips arrayjoin \"$(for row in $(seq 0 127); do printf '%s/rows/%03d.tif ' "$work" "$row"; done)\" $work/vips-8k.png --across 1"
 } > "$work/vips-8k.sh"
 
 median() {  # NAME RUNS [--prepare CMD] COMMAND: the median in seconds, from hyperfine
   local name=$1 count=$2
   shift 2
+  echo "timing $name" >&2
   hyperfine --style none --runs "$count" --warmup 1 --export-json "$work/$name.json" "$@" > /dev/null
   python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$work/$name.json"
 }

@@ -21,9 +21,12 @@ endif()
 
 # The container tools need nothing but the C library at run time: the C++
 # runtime they are linked against by default is dropped where it is unused.
+# Their entries are single-threaded, so the one static in each (the record
+# buffer, in zeroed memory) is set up without the runtime's thread-safe guard.
 include(CheckLinkerFlag)
 check_linker_flag(CXX "-Wl,--as-needed" TILETOOLS_LINKER_AS_NEEDED)
 add_library(tiletools_libc_only INTERFACE)
+target_compile_options(tiletools_libc_only INTERFACE -fno-threadsafe-statics)
 if(TILETOOLS_LINKER_AS_NEEDED)
   target_link_options(tiletools_libc_only INTERFACE "-Wl,--as-needed")
 endif()

@@ -42,8 +42,7 @@ struct StreamFailure {
 
 // The one buffer of a run: it is filled by large reads, and each request
 // (file header, record header, payload) is handed out from it in place. It is
-// too large for a small stack, so the tools give it static storage; every
-// member starts constant, so that costs no run-time initialisation.
+// too large for a small stack, so the tools give it static storage.
 struct RecordBuffer {
   int fd = -1;
   std::size_t begin = 0;  // first byte not yet handed out
@@ -56,7 +55,7 @@ struct RecordBuffer {
   // errno of the first write of standard output seen to fail: some C libraries
   // drop what they could not write, so a flush at the end would not say why.
   int output_error = 0;
-  unsigned char bytes[kRecordBufferBytes] = {};
+  unsigned char bytes[kRecordBufferBytes];
 };
 
 struct TileRecord {
