@@ -39,11 +39,10 @@ echo "vips arrayjoin \"$(names "$work/tiles-2k")\" $work/vips-2k.png --across 32
 median() {  # NAME RUNS [--prepare CMD] COMMAND: the median in seconds, from hyperfine
   local name=$1 count=$2
   shift 2
-  echo "timing $name" >&2
   hyperfine --style none --runs "$count" --warmup 1 --export-json "$work/$name.json" "$@" > /dev/null
   python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$work/$name.json"
 }
-peak() { { /usr/bin/time -f '%M' "$@" > /dev/null 2> /dev/null; } 2>&1 | tail -n 1; }
+peak() { /usr/bin/time -o "$work/peak" -f '%M' "$@" > /dev/null 2>&1; cat "$work/peak"; }
 ratio() { python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.1f}')" "$@"; }
 mpps() { python3 -c "import sys; print(f'{float(sys.argv[1]) ** 2 / 1e6 / float(sys.argv[2]):.1f}')" "$@"; }
 

@@ -6,6 +6,9 @@
 # memory. Then the peak memory on the smallest and the largest file. Needs
 # hyperfine, python3 and /usr/bin/time (Debian: hyperfine, python3, time).
 # Then bench/pictures.sh, for moz-stitch and moz-deepzoom against vips.
+# BENCH_BUILD=DIR times the container tools of another build tree (the static
+# release build, build-release/x86_64/build, say); BENCH_PICTURES=0 skips the
+# picture tools.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work=${BENCH_DIR:-/dev/shm/tiletools-bench}
@@ -14,7 +17,7 @@ cd "$repo"
 
 cmake --preset default > /dev/null
 cmake --build --preset default --target tiz_tilelist tiz_tilesave moz_gridcheck moz_tilesave bench_floor > /dev/null
-bin=$repo/build
+bin=${BENCH_BUILD:-$repo/build}
 mkdir -p "$work"
 [ -f "$work/tiz-mixed.tiz" ] || python3 bench/make_containers.py "$work"
 ls -l "$work"/*.moz "$work"/*.tiz
@@ -54,6 +57,7 @@ done
 rm -rf "$out"
 
 # The picture tools, where they were built.
-if [ -x "$bin/moz/stitch" ] || cmake --build --preset default --target moz_stitch > /dev/null 2>&1; then
+if [ "${BENCH_PICTURES:-1}" != 0 ] &&
+   { [ -x "$repo/build/moz/stitch" ] || cmake --build --preset default --target moz_stitch > /dev/null 2>&1; }; then
   bash "$repo/bench/pictures.sh"
 fi

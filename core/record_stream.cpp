@@ -14,10 +14,11 @@ int open_input(int argc, char** argv) {
   if (argc != 2) {
     return -1;
   }
-  // Lines go out in large blocks, or line by line to a terminal, whatever the
-  // C library's own choice would be.
+  // Lines go out in large blocks, or line by line to a terminal. The buffer
+  // is given, not just its size: musl keeps its own 1 KiB one otherwise.
+  static char output[std::size_t{1} << 16];
   if (isatty(STDOUT_FILENO) == 0) {
-    std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
+    std::setvbuf(stdout, output, _IOFBF, sizeof output);
   }
   const int fd = open(argv[1], O_RDONLY);
   if (fd < 0) {
