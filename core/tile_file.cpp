@@ -3,11 +3,22 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "line.h"
 #include "tiles.h"
 
+// "tile%04d.jpg"
+static Line& with_tile_name(Line& line, int tile) {
+  return line.text("tile").number(tile, 4).text(".jpg");
+}
+
 void tile_file_name(int tile, char (&name)[kTileNameBytes]) {
-  std::snprintf(name, sizeof name, "tile%04d.jpg", tile);
+  Line built;
+  with_tile_name(built, tile);
+  const std::size_t size = built.size() < sizeof name ? built.size() : sizeof name - 1;
+  std::memcpy(name, built.data(), size);
+  name[size] = '\0';
 }
 
 bool write_all(int fd, const void* data, std::size_t count) {
@@ -35,13 +46,17 @@ void save_tile(int tile, const unsigned char* bytes, std::size_t count) {
   if (fd < 0) {
     return;
   }
-  std::printf("Saving %s", name);
-  std::puts(write_all(fd, bytes, count) ? "" : " failed!");
+  Line saving;
+  with_tile_name(saving.text("Saving "), tile).put();
+  if (write_all(fd, bytes, count)) {
+    Line().text("\n").put();
+  } else {
+    Line().text(" failed!\n").put();
+  }
   close(fd);
 }
 
 void report_failed_save(int tile) {
-  char name[kTileNameBytes];
-  tile_file_name(tile, name);
-  std::printf("Saving %s failed!\n", name);
+  Line failed;
+  with_tile_name(failed.text("Saving "), tile).text(" failed!\n").put();
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "bytes.h"
+#include "line.h"
 
 int moz_tiles_across(int size) {
   const bool partial_tile = (size & (kMozTileEdge - 1)) != 0;
@@ -52,7 +53,13 @@ int save_moz(RecordBuffer& in) {
   }
   return walk_records(in, tiles, [](const TileRecord& record) {
     // The figure is the payload alone, unlike the record sizes TIZ lines show.
-    std::printf("Tile %d: %d bytes\n", record.index, int{record.payload_length});
+    Line()
+        .text("Tile ")
+        .number(record.index)
+        .text(": ")
+        .number(record.payload_length)
+        .text(" bytes\n")
+        .put();
     save_tile(record.index, record.payload, record.payload_length);
   });
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "bytes.h"
+#include "line.h"
 
 TizTile split_tiz_tile(const TileRecord& record) {
   const int length = record.payload_length;
@@ -50,19 +51,52 @@ void print_tiz_line(const TileRecord& record, const TizTile& tile) {
   const int record_bytes = record.payload_length + kRecordHeaderBytes;
   switch (tile.method) {
     case TizMethod::zlib:
-      std::printf("Tile %d: method 0, %d bytes (%d zlib)\n", index, record_bytes, tile.zlib_bytes);
+      // "Tile %d: method 0, %d bytes (%d zlib)"
+      Line()
+          .text("Tile ")
+          .number(index)
+          .text(": method 0, ")
+          .number(record_bytes)
+          .text(" bytes (")
+          .number(tile.zlib_bytes)
+          .text(" zlib)\n")
+          .put();
       break;
     case TizMethod::zlib_jpeg:
-      std::printf("Tile %d: method 1, %d bytes (%d zlib/%d jpeg)\n", index, record_bytes,
-                  tile.zlib_bytes, tile.jpeg_bytes);
+      // "Tile %d: method 1, %d bytes (%d zlib/%d jpeg)"
+      Line()
+          .text("Tile ")
+          .number(index)
+          .text(": method 1, ")
+          .number(record_bytes)
+          .text(" bytes (")
+          .number(tile.zlib_bytes)
+          .text(" zlib/")
+          .number(tile.jpeg_bytes)
+          .text(" jpeg)\n")
+          .put();
       break;
     case TizMethod::jpeg:
-      std::printf("Tile %d: method 2, %d bytes (%d bytes jpeg)\n", index, record_bytes,
-                  tile.jpeg_bytes);
+      // "Tile %d: method 2, %d bytes (%d bytes jpeg)"
+      Line()
+          .text("Tile ")
+          .number(index)
+          .text(": method 2, ")
+          .number(record_bytes)
+          .text(" bytes (")
+          .number(tile.jpeg_bytes)
+          .text(" bytes jpeg)\n")
+          .put();
       break;
     case TizMethod::unknown:
       // The byte goes out raw, whatever it is: that is what users see and match on.
-      std::printf("Tile %d: unknown method '%c'\n", index, record.kind);
+      Line()
+          .text("Tile ")
+          .number(index)
+          .text(": unknown method '")
+          .character(static_cast<char>(record.kind))
+          .text("'\n")
+          .put();
       break;
   }
 }
