@@ -19,7 +19,8 @@
 
 static constexpr int kEdge = 64;
 
-std::string dzi_descriptor(int width, int height) {
+// The descriptor the viewer reads, as XML.
+static std::string dzi_descriptor(int width, int height) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<Image xmlns=\"http://schemas.microsoft.com/deepzoom/2008\"\n"
          "       Format=\"jpg\" Overlap=\"0\" TileSize=\"64\">\n"

@@ -31,6 +31,3 @@ struct PyramidRun {
 // Writes the pyramid into the folder `dir`, which exists and is empty.
 // kStitchFailed (said on the console) when a file cannot be written.
 StitchStatus write_pyramid(const PyramidRun& run, const std::string& dir);
-
-// The descriptor the viewer reads, as XML.
-std::string dzi_descriptor(int width, int height);
