@@ -124,6 +124,10 @@ bool StagedOutput::make_folder(const std::string& path, std::string& error) {
     if (dir != nullptr) {
       closedir(dir);
     }
+    if (!S_ISDIR(existing.st_mode)) {
+      error = path + ": exists and is not a folder";
+      return false;
+    }
     if (!empty) {
       error = path + ": exists and is not an empty folder";
       return false;

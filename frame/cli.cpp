@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "stitch.h"
 
 static int wrong_usage(const char* program, const char* usage, const std::string& problem) {
   std::fprintf(stderr, "%s: %s\n%s", program, problem.c_str(), usage);
-  return kStitchFailed;
+  return kUsageStatus;
 }
 
 int parse_command_line(int argc, char** argv, const char* program, const char* usage,

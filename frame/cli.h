@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+// The status a wrong usage ends with: nothing was written.
+inline constexpr int kUsageStatus = 2;
+
 struct CommandLine {
   bool quiet = false;
   const char* input = nullptr;
