@@ -12,3 +12,9 @@ constexpr std::uint16_t read_u16be(const unsigned char* bytes) {
 constexpr std::int16_t read_s16be(const unsigned char* bytes) {
   return static_cast<std::int16_t>(read_u16be(bytes));
 }
+
+// The other way, for the writers.
+constexpr void write_u16be(unsigned char* bytes, std::uint16_t value) {
+  bytes[0] = static_cast<unsigned char>(value >> 8);
+  bytes[1] = static_cast<unsigned char>(value & 0xff);
+}

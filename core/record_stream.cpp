@@ -36,20 +36,20 @@ static const unsigned char* read_failed(RecordBuffer& in, std::uint16_t count, i
   return nullptr;
 }
 
-const unsigned char* gather_exact(RecordBuffer& in, std::uint16_t count) {
+// Reads until `count` bytes wait from `begin` on or the file ends; the errno
+// of a read that failed, else 0.
+static int fill(RecordBuffer& in, std::size_t count) {
   if (in.begin + count > sizeof in.bytes) {
     // Move the part-record left over from the last fill to the front; it is
     // less than one request, so this never copies a payload that was handed out.
     std::memmove(in.bytes, in.bytes + in.begin, in.end - in.begin);
+    in.base += in.begin;
     in.end -= in.begin;
     in.begin = 0;
   }
   // Each read asks for all the room there is but takes what it gets, so a pipe
   // or terminal is never waited on for bytes this request does not need.
-  while (in.end - in.begin < count) {
-    if (in.at_eof) {
-      return read_failed(in, count, 0, static_cast<long>(in.end - in.begin));
-    }
+  while (in.end - in.begin < count && !in.at_eof) {
     // Cleared so that the code reported is this read's, never one left behind
     // by some earlier call (a tile file that would not open, say).
     errno = 0;
@@ -59,10 +59,31 @@ const unsigned char* gather_exact(RecordBuffer& in, std::uint16_t count) {
     } else if (got == 0) {
       in.at_eof = true;
     } else if (errno != EINTR) {
-      return read_failed(in, count, errno, -1);
+      return errno;
     }
   }
+  return 0;
+}
+
+const unsigned char* gather_exact(RecordBuffer& in, std::uint16_t count) {
+  const int error = fill(in, count);
+  if (error != 0) {
+    return read_failed(in, count, error, -1);
+  }
+  if (in.end - in.begin < count) {
+    return read_failed(in, count, 0, static_cast<long>(in.end - in.begin));
+  }
   return read_exact(in, count);
+}
+
+std::size_t look_ahead(RecordBuffer& in, std::size_t count) {
+  const int error = fill(in, count < sizeof in.bytes ? count : sizeof in.bytes);
+  if (error != 0) {
+    // What could not be read is taken as the end of the file; the walk says why.
+    in.failure = StreamFailure{static_cast<int>(count), error, -1, false};
+    in.at_eof = true;
+  }
+  return in.end - in.begin;
 }
 
 const unsigned char* read_file_header(RecordBuffer& in, const char* magic,

@@ -47,6 +47,7 @@ struct RecordBuffer {
   int fd = -1;
   std::size_t begin = 0;  // first byte not yet handed out
   std::size_t end = 0;    // one past the last byte read
+  std::uint64_t base = 0;  // the file offset of bytes[0]
   bool at_eof = false;
   // The container tools print the failure lines on standard output; the
   // picture tools keep them silent and word `failure` themselves.
@@ -83,6 +84,17 @@ inline const unsigned char* read_exact(RecordBuffer& in, std::uint16_t count) {
   in.begin += count;
   return bytes;
 }
+
+// Makes `count` bytes (at most the buffer's size) wait from `begin` on, or all
+// that is left of the file, without taking them; how many wait. A read that
+// fails ends the file there, with `failure` saying why.
+std::size_t look_ahead(RecordBuffer& in, std::size_t count);
+
+// Takes `count` bytes of those waiting, unread.
+inline void skip_bytes(RecordBuffer& in, std::size_t count) { in.begin += count; }
+
+// The file offset of the next byte to be handed out.
+inline std::uint64_t stream_offset(const RecordBuffer& in) { return in.base + in.begin; }
 
 // The 8-byte file header, when it is all there and begins with `magic` (four
 // bytes, the version character last); otherwise nullptr, after the read failure

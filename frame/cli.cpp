@@ -9,6 +9,10 @@ static int wrong_usage(const char* program, const char* usage, const std::string
   return kUsageStatus;
 }
 
+bool CommandLine::has(const std::string& name) const {
+  return std::find(given.begin(), given.end(), name) != given.end();
+}
+
 int parse_command_line(int argc, char** argv, const char* program, const char* usage,
                        const std::vector<std::string>& valued, const OptionValue& take,
                        CommandLine& line) {
@@ -28,6 +32,8 @@ int parse_command_line(int argc, char** argv, const char* program, const char* u
       return 0;
     } else if (arg == "--quiet" || arg == "-q") {
       line.quiet = true;
+    } else if (std::find(line.switches.begin(), line.switches.end(), arg) != line.switches.end()) {
+      line.given.push_back(arg);
     } else {
       const std::string name = arg.substr(0, arg.find('='));
       if (std::find(valued.begin(), valued.end(), name) == valued.end()) {

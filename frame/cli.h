@@ -16,6 +16,9 @@
 inline constexpr int kUsageStatus = 2;
 
 struct CommandLine {
+  std::vector<std::string> switches;  // options without a value this tool takes
+  std::vector<std::string> given;     // those of them given
+  bool has(const std::string& name) const;
   bool quiet = false;
   const char* input = nullptr;
   const char* output = nullptr;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "output.h"
+#include "walk.h"
 
 // A band's payloads are copied into its batch up to this much; a typical band
 // of 512 tiles holds one to three megabytes, but a hostile one could hold 32.
@@ -70,15 +71,7 @@ void TileSource::report_break(int tile) {
   broken_ = true;
   const StreamFailure& why = in_.failure;
   const int total = grid_.tiles();
-  if (why.untagged) {
-    console_.say("%s breaks off at tile %d of %d: its record does not start with TIL", name_, tile,
-                 total);
-  } else if (why.error != 0) {
-    console_.say("%s breaks off at tile %d of %d: %s", name_, tile, total,
-                 std::strerror(why.error));
-  } else {
-    console_.say("%s breaks off at tile %d of %d: the file ends %ld bytes into a read of %d", name_,
-                 tile, total, why.got, why.count);
-  }
+  console_.say("%s breaks off at tile %d of %d: %s", name_, tile, total,
+               describe_failure(why).c_str());
   console_.say("the %d tiles from tile %d on are left gray", total - tile, tile);
 }

@@ -33,15 +33,28 @@ TizTile split_tiz_tile(const TileRecord& record) {
   return tile;
 }
 
-bool read_tiz_header(RecordBuffer& in, int& tiles) {
-  const unsigned char* header = read_file_header(in, "TIZ0", "Not a TIZ file");
-  if (header == nullptr) {
+bool read_tiz_fields(RecordBuffer& in, TizHeader& header) {
+  const unsigned char* bytes = read_file_header(in, "TIZ0", "Not a TIZ file");
+  if (bytes == nullptr) {
     return false;
   }
-  tiles = read_u16be(header + 4);
-  std::printf("Found TIZ file version %c with %d tiles\n", header[3], tiles);
-  if (header[6] != 0 || header[7] != 0) {
-    std::printf("Reserved header field contains 0x%02x 0x%02x\n", header[6], header[7]);
+  header.version = bytes[3];
+  header.tiles = read_u16be(bytes + 4);
+  header.reserved[0] = bytes[6];
+  header.reserved[1] = bytes[7];
+  return true;
+}
+
+bool read_tiz_header(RecordBuffer& in, int& tiles) {
+  TizHeader header;
+  if (!read_tiz_fields(in, header)) {
+    return false;
+  }
+  tiles = header.tiles;
+  std::printf("Found TIZ file version %c with %d tiles\n", header.version, tiles);
+  if (header.reserved[0] != 0 || header.reserved[1] != 0) {
+    std::printf("Reserved header field contains 0x%02x 0x%02x\n", header.reserved[0],
+                header.reserved[1]);
   }
   return true;
 }

@@ -31,6 +31,16 @@ struct TizTile {
 
 TizTile split_tiz_tile(const TileRecord& record);
 
+struct TizHeader {
+  unsigned char version = 0;
+  int tiles = 0;
+  unsigned char reserved[2] = {0, 0};
+};
+
+// Reads and checks the 8-byte file header, printing nothing; false when it is
+// short or the magic is wrong (said through the buffer, unless silent).
+bool read_tiz_fields(RecordBuffer& in, TizHeader& header);
+
 // Reads and checks the 8-byte file header and prints its lines; false, with the
 // failure line printed, when it is short or the magic is wrong.
 bool read_tiz_header(RecordBuffer& in, int& tiles);

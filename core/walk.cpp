@@ -1,0 +1,268 @@
+#include "walk.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "bytes.h"
+
+namespace {
+
+// How many records a chain found past damage must hold (unless it reaches the
+// end of the file first). Three, each at most 65,541 bytes, fit the buffer.
+constexpr int kChainRecords = 3;
+static_assert(kChainRecords * (kRecordHeaderBytes + std::size_t{UINT16_MAX}) + 3 <=
+              kRecordBufferBytes);
+
+enum class Chain { holds, broken, unknown };
+
+bool tag_at(const unsigned char* bytes) {
+  return std::memcmp(bytes, kRecordTag, sizeof kRecordTag) == 0;
+}
+
+std::size_t record_end(const unsigned char* bytes, std::size_t at) {
+  return at + kRecordHeaderBytes + read_u16be(bytes + at + 4);
+}
+
+// Whether a chain of records starts at `at` among the `waiting` bytes, which
+// run to the end of the file when `eof`. Unknown when its first record is not
+// all there; a chain running past what waits after one record is believed.
+Chain chain_at(const unsigned char* bytes, std::size_t waiting, bool eof, std::size_t at) {
+  for (int held = 0; held < kChainRecords; ++held) {
+    if (held > 0 && eof && at == waiting) {
+      return Chain::holds;  // exactly at the end of the file
+    }
+    if (at + kRecordHeaderBytes > waiting) {
+      return eof ? Chain::broken : held > 0 ? Chain::holds : Chain::unknown;
+    }
+    if (!tag_at(bytes + at)) {
+      return Chain::broken;
+    }
+    at = record_end(bytes, at);
+    if (at > waiting) {
+      return eof ? Chain::broken : held > 0 ? Chain::holds : Chain::unknown;
+    }
+  }
+  if (eof && at == waiting) {
+    return Chain::holds;
+  }
+  if (at + sizeof kRecordTag > waiting) {
+    return eof ? Chain::broken : Chain::holds;
+  }
+  return tag_at(bytes + at) ? Chain::holds : Chain::broken;
+}
+
+// The first "TIL" that starts at `from` or later and ends by `limit`, else `limit`.
+std::size_t find_tag(const unsigned char* bytes, std::size_t limit, std::size_t from) {
+  while (from + sizeof kRecordTag <= limit) {
+    const auto* t =
+        static_cast<const unsigned char*>(std::memchr(bytes + from, 'T', limit - from - 2));
+    if (t == nullptr) {
+      break;
+    }
+    const auto at = static_cast<std::size_t>(t - bytes);
+    if (tag_at(t)) {
+      return at;
+    }
+    from = at + 1;
+  }
+  return limit;
+}
+
+}  // namespace
+
+std::string describe_failure(const StreamFailure& failure) {
+  if (failure.untagged) {
+    return "its record does not start with TIL";
+  }
+  if (failure.error != 0) {
+    return std::strerror(failure.error);
+  }
+  return "the file ends " + std::to_string(failure.got) + " bytes into a read of " +
+         std::to_string(failure.count);
+}
+
+RecordWalk::RecordWalk(RecordBuffer& in, int tiles, WalkOptions options)
+    : in_(in), tiles_(tiles), options_(std::move(options)), chain_start_(stream_offset(in)) {}
+
+bool RecordWalk::next(TileRecord& record) {
+  while (!done_ && next_index_ < tiles_) {
+    if (!options_.salvage) {
+      if (!read_record_header(in_, next_index_, record) || !read_payload(in_, record)) {
+        damaged_ = true;
+        break;
+      }
+      ++next_index_;
+      ++delivered_;
+      return true;
+    }
+    std::uint64_t offset = 0;
+    if (!take_salvaged(record, offset, true)) {
+      break;
+    }
+    const int index = place(offset);
+    if (index < 0) {
+      damaged_ = true;
+      if (options_.on_skip) {
+        options_.on_skip(offset, kRecordHeaderBytes + std::uint64_t{record.payload_length});
+      }
+      continue;
+    }
+    record.index = index;
+    ++delivered_;
+    return true;
+  }
+  if (!done_ && options_.salvage && next_index_ < tiles_) {
+    damaged_ = true;  // the file ran out before the last tile
+  }
+  done_ = true;
+  return false;
+}
+
+// The next record believed, taken whole, with its offset; false at the end of
+// the file.
+bool RecordWalk::take_salvaged(TileRecord& record, std::uint64_t& offset, bool report) {
+  for (;;) {
+    offset = stream_offset(in_);
+    if (look_ahead(in_, kRecordHeaderBytes) == 0) {
+      return false;
+    }
+    // Before any damage the last tile's place is certain, so whatever follows
+    // it (a trailer) does not make it doubtful.
+    const bool last_tile = !damaged_ && next_index_ == tiles_ - 1;
+    if (believable_here(last_tile)) {
+      read_record_header(in_, next_index_, record);
+      read_payload(in_, record);
+      return true;
+    }
+    if (!resync(offset, report)) {
+      return false;
+    }
+  }
+}
+
+bool RecordWalk::believable_here(bool last_tile) {
+  std::size_t waiting = look_ahead(in_, kRecordHeaderBytes);
+  if (waiting < kRecordHeaderBytes || !tag_at(in_.bytes + in_.begin)) {
+    return false;
+  }
+  const std::size_t end = record_end(in_.bytes + in_.begin, 0);
+  waiting = look_ahead(in_, end + sizeof kRecordTag);
+  const unsigned char* bytes = in_.bytes + in_.begin;
+  if (waiting < end) {
+    return false;  // runs past the end of the file
+  }
+  if (waiting == end || last_tile ||
+      (waiting >= end + sizeof kRecordTag && tag_at(bytes + end))) {
+    return true;
+  }
+  // Its length lands on no tag: the length is to blame when the bytes it
+  // claims hold a chain of records, else what follows it is.
+  waiting = look_ahead(in_, kRecordBufferBytes);
+  bytes = in_.bytes + in_.begin;
+  const std::size_t limit = std::min(waiting, end + 2);
+  for (std::size_t at = find_tag(bytes, limit, 1); at < limit; at = find_tag(bytes, limit, at + 1)) {
+    if (chain_at(bytes, waiting, in_.at_eof, at) == Chain::holds) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Passes over the bad record at `bad_at` to the next chain; false when none
+// is left before the end of the file.
+bool RecordWalk::resync(std::uint64_t bad_at, bool report) {
+  damaged_ = true;
+  skip_bytes(in_, 1);
+  bool found = false;
+  while (!found) {
+    const std::size_t waiting = look_ahead(in_, kRecordBufferBytes);
+    const unsigned char* bytes = in_.bytes + in_.begin;
+    std::size_t at = find_tag(bytes, waiting, 0);
+    Chain chain = Chain::broken;
+    for (; at < waiting; at = find_tag(bytes, waiting, at + 1)) {
+      chain = chain_at(bytes, waiting, in_.at_eof, at);
+      if (chain == Chain::holds || (chain == Chain::unknown && at > 0)) {
+        break;
+      }
+    }
+    if (at < waiting) {
+      // An unknown chain is looked at again with the bytes after it read.
+      skip_bytes(in_, at);
+      found = chain == Chain::holds;
+    } else if (in_.at_eof) {
+      skip_bytes(in_, waiting);
+      break;
+    } else {
+      // A tag may begin in the last two bytes.
+      skip_bytes(in_, waiting - std::min<std::size_t>(waiting, 2));
+    }
+  }
+  if (report && options_.on_skip) {
+    options_.on_skip(bad_at, stream_offset(in_) - bad_at);
+  }
+  if (found) {
+    chain_start_ = stream_offset(in_);
+    if (report && options_.anchor_end && !surveyed_) {
+      survey();
+    }
+  }
+  return found;
+}
+
+// Reads on to the end of the file to find the chain that reaches it, then
+// returns to where the walk stood.
+void RecordWalk::survey() {
+  surveyed_ = true;
+  const std::uint64_t resume = stream_offset(in_);
+  if (lseek(in_.fd, 0, SEEK_CUR) < 0) {
+    if (options_.on_note) {
+      options_.on_note("the input cannot be read twice, so the records after the damage are "
+                       "placed in order, after those before it");
+    }
+    return;
+  }
+  std::uint64_t start = resume;
+  int count = 0;
+  bool reaches_end = false;
+  TileRecord record;
+  std::uint64_t offset = 0;
+  while (take_salvaged(record, offset, false)) {
+    if (offset == chain_start_) {
+      start = offset;
+      count = 0;
+    }
+    ++count;
+    reaches_end = look_ahead(in_, 1) == 0;
+  }
+  const bool read_whole = in_.failure.error == 0;
+  if (lseek(in_.fd, static_cast<off_t>(resume), SEEK_SET) < 0) {
+    in_.failure = StreamFailure{0, errno, -1, false};
+    in_.at_eof = true;
+    return;
+  }
+  in_.begin = 0;
+  in_.end = 0;
+  in_.base = resume;
+  in_.at_eof = false;
+  chain_start_ = resume;
+  if (reaches_end && read_whole) {
+    final_start_ = start;
+    final_count_ = count;
+  }
+}
+
+// The tile for the record at `offset`; -1 when it has none left.
+int RecordWalk::place(std::uint64_t offset) {
+  if (offset == final_start_) {
+    floor_ = next_index_;
+    next_index_ = tiles_ - final_count_;
+  } else if (offset < final_start_ && final_start_ != UINT64_MAX &&
+             next_index_ >= tiles_ - final_count_) {
+    return -1;  // the places before the final chain are all taken
+  }
+  const int index = next_index_++;
+  return index < floor_ ? -1 : index;
+}

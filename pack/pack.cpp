@@ -1,0 +1,497 @@
+#include "pack.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "bytes.h"
+#include "jpeg.h"
+#include "cli.h"
+#include "manifest.h"
+#include "moz.h"
+#include "tiles.h"
+#include "output.h"
+#include "zlib_part.h"
+
+namespace {
+
+// A TIZ stores its record count in 16 bits, and a payload's length is 16 bits.
+constexpr long kMostRecords = UINT16_MAX;
+constexpr std::size_t kLargestPayload = UINT16_MAX;
+
+// The manifest, a line at a time, with its line number for every message.
+class ManifestReader {
+ public:
+  ManifestReader(const std::string& dir, Console& console)
+      : path_(dir + "/" + kManifestName), console_(console) {
+    file_ = std::fopen(path_.c_str(), "r");
+    if (file_ == nullptr) {
+      console_.say("cannot read %s: %s", path_.c_str(), std::strerror(errno));
+    }
+  }
+  ~ManifestReader() {
+    if (file_ != nullptr) {
+      std::fclose(file_);
+    }
+    std::free(text_);
+  }
+  ManifestReader(const ManifestReader&) = delete;
+  ManifestReader& operator=(const ManifestReader&) = delete;
+
+  bool opened() const { return file_ != nullptr; }
+
+  // The next statement; false at the end or, said, at a line that does not parse.
+  bool next(ManifestLine& line) {
+    for (;;) {
+      const ssize_t length = getline(&text_, &room_, file_);
+      if (length < 0) {
+        if (std::ferror(file_) != 0) {
+          failed_ = true;
+          console_.say("cannot read %s: %s", path_.c_str(), std::strerror(errno));
+        }
+        return false;
+      }
+      ++number_;
+      std::string error;
+      if (!parse_manifest_line(std::string_view(text_, static_cast<std::size_t>(length)), line,
+                               error)) {
+        return problem("%s", error.c_str());
+      }
+      if (line.kind != ManifestLine::blank) {
+        return true;
+      }
+    }
+  }
+
+  bool failed() const { return failed_; }
+
+  bool problem(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    char what[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(what, sizeof what, format, args);
+    va_end(args);
+    console_.say("%s:%d: %s", path_.c_str(), number_, what);
+    failed_ = true;
+    return false;
+  }
+
+ private:
+  std::string path_;
+  Console& console_;
+  std::FILE* file_ = nullptr;
+  char* text_ = nullptr;
+  std::size_t room_ = 0;
+  int number_ = 0;
+  bool failed_ = false;
+};
+
+// What a part gives the payload: its size (unknown for .raw until deflated).
+struct PartSize {
+  bool known = true;
+  std::size_t bytes = 0;
+};
+
+class Packer {
+ public:
+  Packer(const PackRun& run, int out) : run_(run), out_(out) {
+    dirfd_ = open(run.dir.c_str(), O_RDONLY | O_DIRECTORY);
+    buffer_.reserve(kOutBlock);
+  }
+  ~Packer() {
+    if (dirfd_ >= 0) {
+      close(dirfd_);
+    }
+  }
+  Packer(const Packer&) = delete;
+  Packer& operator=(const Packer&) = delete;
+
+  bool run() {
+    if (dirfd_ < 0) {
+      run_.console.say("cannot open %s: %s", run_.dir.c_str(), std::strerror(errno));
+      return false;
+    }
+    return walk(false) && walk(true) && flush();
+  }
+
+ private:
+  static constexpr std::size_t kOutBlock = std::size_t{256} * 1024;
+
+  struct ContainerFields {
+    unsigned char version = '0';
+    int first = 0;
+    int second = 0;
+  };
+
+  // Reads the manifest through: first only checking, then writing.
+  bool walk(bool writing) {
+    ManifestReader reader(run_.dir, run_.console);
+    if (!reader.opened()) {
+      return false;
+    }
+    ManifestLine line;
+    bool have_format = false;
+    bool have_size = false;
+    bool have_records = false;
+    ContainerFields fields;
+    long records = 0;
+    std::string trailer;
+    while (reader.next(line)) {
+      if (!have_format && line.kind != ManifestLine::format) {
+        return reader.problem("the first statement must be: format %s 0", format_name());
+      }
+      switch (line.kind) {
+        case ManifestLine::format:
+          if (have_format) {
+            return reader.problem("a second format statement");
+          }
+          if (line.format_name != format_name()) {
+            return reader.problem("a %s manifest; %s packs %s", line.format_name.c_str(),
+                                  run_.tiz ? "tiz-pack" : "moz-pack", format_name());
+          }
+          have_format = true;
+          fields.version = line.version;
+          break;
+        case ManifestLine::reserved:
+        case ManifestLine::size:
+          if ((line.kind == ManifestLine::reserved) != run_.tiz) {
+            return reader.problem("%s has no %s", format_name(),
+                                  run_.tiz ? "size (it counts records)" : "reserved bytes");
+          }
+          if (have_records || have_size) {
+            return reader.problem("the header statements come once, before the records");
+          }
+          have_size = true;
+          fields.first = line.first;
+          fields.second = line.second;
+          break;
+        case ManifestLine::record:
+        case ManifestLine::missing:
+          if (!run_.tiz && !have_size) {
+            return reader.problem("a MOZ manifest gives its size before the records");
+          }
+          if (!have_records && writing && !write_header(fields)) {
+            return false;
+          }
+          have_records = true;
+          ++records;
+          if (run_.tiz && records > kMostRecords) {
+            return reader.problem("a TIZ holds at most 65535 records");
+          }
+          if (!record(reader, line, fields, records - 1, writing)) {
+            return false;
+          }
+          break;
+        case ManifestLine::trailer:
+          if (!trailer.empty()) {
+            return reader.problem("a second trailer");
+          }
+          trailer = line.parts[0];
+          if (!check_part(reader, trailer, nullptr)) {
+            return false;
+          }
+          break;
+        case ManifestLine::blank:
+          break;
+      }
+    }
+    if (reader.failed()) {
+      return false;
+    }
+    if (!have_format) {
+      return reader.problem("no format statement");
+    }
+    if (!run_.tiz && !have_size) {
+      return reader.problem("a MOZ manifest needs: size WIDTH HEIGHT");
+    }
+    if (!run_.tiz) {
+      const long expected = std::max(0, moz_tile_count(static_cast<std::int16_t>(fields.first),
+                                                       static_cast<std::int16_t>(fields.second)));
+      if (records != expected) {
+        return reader.problem("%ld tile lines, but a MOZ of %d x %d holds %ld tiles", records,
+                              fields.first, fields.second, expected);
+      }
+    }
+    if (!writing) {
+      records_ = records;
+      return true;
+    }
+    if (!have_records && !write_header(fields)) {
+      return false;
+    }
+    return trailer.empty() || copy_part(reader, trailer);
+  }
+
+  const char* format_name() const { return run_.tiz ? "TIZ" : "MOZ"; }
+
+  bool write_header(const ContainerFields& fields) {
+    unsigned char header[kFileHeaderBytes];
+    std::memcpy(header, format_name(), 3);
+    header[3] = fields.version;
+    if (run_.tiz) {
+      write_u16be(header + 4, static_cast<std::uint16_t>(records_));
+      header[6] = static_cast<unsigned char>(fields.first);
+      header[7] = static_cast<unsigned char>(fields.second);
+    } else {
+      write_u16be(header + 4, static_cast<std::uint16_t>(fields.first));
+      write_u16be(header + 6, static_cast<std::uint16_t>(fields.second));
+      grid_columns_ = moz_tiles_across(fields.first);
+      width_ = fields.first;
+      height_ = fields.second;
+    }
+    return put(header, sizeof header);
+  }
+
+  // Checks, or writes, one record line.
+  bool record(ManifestReader& reader, const ManifestLine& line, const ContainerFields&,
+              long position, bool writing) {
+    if (line.kind == ManifestLine::missing) {
+      if (run_.tiz) {
+        return reader.problem("a TIZ record cannot be missing: leave its line out");
+      }
+      return !writing || gray_record(reader, position);
+    }
+    std::vector<PartType> types;
+    for (const std::string& part : line.parts) {
+      PartType type{};
+      part_type(part, type);
+      types.push_back(type);
+    }
+    const bool split = run_.tiz && line.record_kind == '1' && types.size() == 2;
+    if (split && (types[0] != PartType::zlib && types[0] != PartType::raw)) {
+      return reader.problem("a method 1 record takes a .zlib or .raw part, then a .jpg part");
+    }
+    if (split && types[1] != PartType::jpeg) {
+      return reader.problem("a method 1 record's second part is its JPEG data (.jpg)");
+    }
+    if (!split && types.size() != 1) {
+      return reader.problem("record %ld takes one part%s", line.index,
+                            run_.tiz ? " (two for method 1: zlib, then JPEG)" : "");
+    }
+    if (!split && !kind_takes(line.record_kind, types[0])) {
+      return reader.problem("record %ld: kind %s does not take a %s part", line.index,
+                            manifest_byte(line.record_kind).c_str(), line.parts[0].c_str());
+    }
+    if (!writing) {
+      std::size_t total = split ? 2 : 0;
+      bool known = true;
+      for (const std::string& part : line.parts) {
+        PartSize size;
+        if (!check_part(reader, part, &size)) {
+          return false;
+        }
+        total += size.bytes;
+        known = known && size.known;
+      }
+      if (kind_ == 0) {
+        kind_ = line.record_kind;
+      }
+      if (known && total > kLargestPayload) {
+        return reader.problem("record %ld's payload would be %zu bytes; a record holds at most 65535",
+                              line.index, total);
+      }
+      return true;
+    }
+    payload_.clear();
+    if (split) {
+      payload_.resize(2);
+    }
+    for (std::size_t i = 0; i < line.parts.size(); ++i) {
+      if (!load_part(reader, line.parts[i], types[i])) {
+        return false;
+      }
+      if (split && i == 0) {
+        if (payload_.size() - 2 > kLargestPayload) {
+          return reader.problem("record %ld's zlib part is %zu bytes; its length field holds 65535",
+                                line.index, payload_.size() - 2);
+        }
+        write_u16be(payload_.data(), static_cast<std::uint16_t>(payload_.size() - 2));
+      }
+    }
+    if (payload_.size() > kLargestPayload) {
+      return reader.problem("record %ld's payload would be %zu bytes; a record holds at most 65535",
+                            line.index, payload_.size());
+    }
+    return put_record(line.record_kind);
+  }
+
+  bool kind_takes(unsigned char kind, PartType type) const {
+    if (!run_.tiz || type == PartType::whole) {
+      return run_.tiz || type != PartType::raw;
+    }
+    switch (kind) {
+      case '0':
+        return type == PartType::zlib || type == PartType::raw;
+      case '1':
+        return false;  // two parts, or the payload whole as .bin
+      case '2':
+        return type == PartType::jpeg;
+      default:
+        return type != PartType::raw;
+    }
+  }
+
+  bool check_part(ManifestReader& reader, const std::string& name, PartSize* size) {
+    struct stat status {};
+    if (fstatat(dirfd_, name.c_str(), &status, 0) != 0) {
+      return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
+    }
+    if (!S_ISREG(status.st_mode)) {
+      return reader.problem("%s: not a file", name.c_str());
+    }
+    if (faccessat(dirfd_, name.c_str(), R_OK, 0) != 0) {
+      return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
+    }
+    if (size != nullptr) {
+      PartType type{};
+      part_type(name, type);
+      size->known = type != PartType::raw;
+      size->bytes = size->known ? static_cast<std::size_t>(status.st_size) : 0;
+    }
+    return true;
+  }
+
+  // Appends the part's bytes to the payload, deflating a .raw part.
+  bool load_part(ManifestReader& reader, const std::string& name, PartType type) {
+    const int fd = openat(dirfd_, name.c_str(), O_RDONLY);
+    if (fd < 0) {
+      return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
+    }
+    std::string why;
+    bool loaded = true;
+    if (type == PartType::raw) {
+      std::vector<unsigned char> deflated;
+      loaded = deflate_from(fd, kLargestPayload, deflated, why);
+      payload_.insert(payload_.end(), deflated.begin(), deflated.end());
+    } else {
+      unsigned char block[16384];
+      for (;;) {
+        const ssize_t got = read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR) {
+          continue;
+        }
+        if (got <= 0) {
+          loaded = got == 0;
+          why = loaded ? "" : std::strerror(errno);
+          break;
+        }
+        if (payload_.size() + static_cast<std::size_t>(got) > kLargestPayload + 2) {
+          loaded = false;
+          why = "it has grown past 65535 bytes";
+          break;
+        }
+        payload_.insert(payload_.end(), block, block + got);
+      }
+    }
+    close(fd);
+    return loaded || reader.problem("%s: %s", name.c_str(), why.c_str());
+  }
+
+  bool copy_part(ManifestReader& reader, const std::string& name) {
+    const int fd = openat(dirfd_, name.c_str(), O_RDONLY);
+    if (fd < 0) {
+      return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
+    }
+    unsigned char block[65536];
+    ssize_t got = 0;
+    bool copied = true;
+    while (copied && (got = read(fd, block, sizeof block)) != 0) {
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      copied = got > 0 && put(block, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return copied || reader.problem("%s: %s", name.c_str(), std::strerror(errno));
+  }
+
+  // A tile whose record was lost: gray, the size of its cell.
+  bool gray_record(ManifestReader& reader, long position) {
+    const int column = static_cast<int>(position % std::max(1, grid_columns_));
+    const int row = static_cast<int>(position / std::max(1, grid_columns_));
+    const int width = std::clamp(width_ - column * kMozTileEdge, 1, kMozTileEdge);
+    const int height = std::clamp(height_ - row * kMozTileEdge, 1, kMozTileEdge);
+    if (width != gray_width_ || height != gray_height_) {
+      std::vector<unsigned char> pixels(static_cast<std::size_t>(width * height * 3), kGray);
+      const unsigned char* jpeg = nullptr;
+      std::size_t bytes = 0;
+      std::string why;
+      if (!encoder_.encode(Pixels{pixels.data(), width * 3, width, height}, jpeg, bytes, why)) {
+        return reader.problem("cannot make a gray tile: %s", why.c_str());
+      }
+      gray_.assign(jpeg, jpeg + bytes);
+      gray_width_ = width;
+      gray_height_ = height;
+    }
+    payload_ = gray_;
+    return put_record(kind_ != 0 ? kind_ : 'J');
+  }
+
+  bool put_record(unsigned char kind) {
+    unsigned char header[kRecordHeaderBytes] = {kRecordTag[0], kRecordTag[1], kRecordTag[2], kind};
+    write_u16be(header + 4, static_cast<std::uint16_t>(payload_.size()));
+    return put(header, sizeof header) && put(payload_.data(), payload_.size());
+  }
+
+  bool put(const unsigned char* bytes, std::size_t size) {
+    if (buffer_.size() + size > kOutBlock && !flush()) {
+      return false;
+    }
+    buffer_.insert(buffer_.end(), bytes, bytes + size);
+    return true;
+  }
+
+  bool flush() {
+    if (!write_all(out_, buffer_.data(), buffer_.size())) {
+      run_.console.say("cannot write the container: %s", std::strerror(errno));
+      return false;
+    }
+    buffer_.clear();
+    return true;
+  }
+
+  const PackRun& run_;
+  int out_;
+  int dirfd_ = -1;
+  long records_ = 0;
+  unsigned char kind_ = 0;  // the first record's, for gray tiles
+  int grid_columns_ = 0;
+  int width_ = 0;
+  int height_ = 0;
+  std::vector<unsigned char> buffer_;
+  std::vector<unsigned char> payload_;
+  TileEncoder encoder_{90};
+  std::vector<unsigned char> gray_;
+  int gray_width_ = 0;
+  int gray_height_ = 0;
+};
+
+}  // namespace
+
+bool pack(const PackRun& run, int fd) { return Packer(run, fd).run(); }
+
+int pack_command(const char* program, bool tiz, const CommandLine& line) {
+  Console console(program, line.quiet);
+  StagedOutput out;
+  std::string error;
+  if (!out.open_file(line.output, error)) {
+    console.say("%s", error.c_str());
+    return kUsageStatus;
+  }
+  if (!pack(PackRun{line.input, tiz, console}, out.fd())) {
+    return kUsageStatus;
+  }
+  if (!out.commit(error)) {
+    console.say("%s", error.c_str());
+    return kUsageStatus;
+  }
+  return 0;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+// A folder of parts and its manifest put back together as a container. The
+// whole manifest is checked first (every line, every part there and of a size
+// that fits), so a container is written only when it can be written whole.
+
+#include <string>
+
+#include "console.h"
+
+struct PackRun {
+  std::string dir;
+  bool tiz = true;
+  Console& console;
+};
+
+// Checks the manifest and writes the container to `fd`; false, said on the
+// console, when the folder does not make one or a write fails.
+bool pack(const PackRun& run, int fd);
+
+struct CommandLine;
+
+// The whole run of tiz-pack (`tiz`) or moz-pack on its parsed command line:
+// the container staged beside OUT and renamed when complete; 0, or 2 with OUT
+// left as it was.
+int pack_command(const char* program, bool tiz, const CommandLine& line);

@@ -1,0 +1,21 @@
+// moz-unpack: a MOZ file taken apart into a folder of parts and a manifest.
+#include "cli.h"
+#include "unpack.h"
+
+static const char kUsage[] =
+    "usage: moz-unpack [--salvage] [--quiet] FILE.moz DIR\n"
+    "       moz-unpack --help | --version\n"
+    "Writes DIR (new, or empty): manifest.txt, a line per record, and each record's\n"
+    "parts as tileNNNN.jpg, .zlib or .bin; moz-pack DIR makes the same file again.\n"
+    "--salvage goes on past damaged records to every intact one after them.\n"
+    "Exit status: 0 read to the last record, 1 written from a damaged file,\n"
+    "2 nothing written.\n";
+
+int main(int argc, char** argv) {
+  CommandLine line;
+  line.switches = {"--salvage"};
+  const int ended = parse_command_line(
+      argc, argv, "moz-unpack", kUsage, {}, [](const std::string&, const std::string&) { return ""; },
+      line);
+  return ended >= 0 ? ended : unpack_command("moz-unpack", false, line);
+}
