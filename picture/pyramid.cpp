@@ -325,7 +325,7 @@ StitchStatus write_pyramid(const PyramidRun& run, const std::string& dir) {
   if (!files.ok()) {
     return kStitchFailed;
   }
-  TileSource source(run.in, grid, run.name, run.console);
+  TileSource source(run.in, grid, run.name, run.console, run.salvage);
   Shared shared{run, grid, source, files};
   for (int level = 0; level < files.top(); ++level) {
     const Level& size = files.size(level);
@@ -347,5 +347,5 @@ StitchStatus write_pyramid(const PyramidRun& run, const std::string& dir) {
   if (!files.ok()) {
     return kStitchFailed;
   }
-  return shared.damaged > 0 || source.missing() > 0 ? kStitchDamaged : kStitchClean;
+  return shared.damaged > 0 || source.missing() > 0 || source.damaged() ? kStitchDamaged : kStitchClean;
 }

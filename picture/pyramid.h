@@ -26,6 +26,7 @@ struct PyramidRun {
   int quality = 90;  // for every tile encoded here
   const char* name = "";
   Console& console;
+  bool salvage = false;  // go on past damaged records
 };
 
 // Writes the pyramid into the folder `dir`, which exists and is empty.

@@ -33,8 +33,24 @@ bool open_picture(const char* path, RecordBuffer& in, MozHeader& header, Console
   return true;
 }
 
-TileSource::TileSource(RecordBuffer& in, const Grid& grid, const char* name, Console& console)
-    : in_(in), grid_(grid), name_(name), console_(console) {}
+TileSource::TileSource(RecordBuffer& in, const Grid& grid, const char* name, Console& console,
+                       bool salvage)
+    : in_(in),
+      walk_(in, grid.tiles(),
+            WalkOptions{salvage, true,
+                        [this](std::uint64_t offset, std::uint64_t bytes) {
+                          console_.say("%s: skipped %llu bytes at offset %llu: no intact record "
+                                       "there",
+                                       name_, static_cast<unsigned long long>(bytes),
+                                       static_cast<unsigned long long>(offset));
+                        },
+                        [this](const std::string& note) {
+                          console_.say("%s: %s", name_, note.c_str());
+                        }}),
+      grid_(grid),
+      name_(name),
+      console_(console),
+      salvage_(salvage) {}
 
 int TileSource::next_band(TileBatch& batch, const Handler& now) {
   batch.bytes.clear();
@@ -45,21 +61,27 @@ int TileSource::next_band(TileBatch& batch, const Handler& now) {
     return -1;
   }
   const int band = next_band_++;
-  const int first = band * grid_.columns;
-  for (int index = first; index < first + grid_.columns && !broken_; ++index) {
-    TileRecord record;
-    if (!read_record_header(in_, index, record) || !read_payload(in_, record)) {
-      report_break(index);
+  const int end = (band + 1) * grid_.columns;
+  for (;;) {
+    if (!has_pending_ && !ended_) {
+      has_pending_ = walk_.next(pending_);
+      if (!has_pending_) {
+        ended_ = true;
+        report_end();
+      }
+    }
+    if (!has_pending_ || pending_.index >= end) {
       break;
     }
+    has_pending_ = false;
     ++read_;
-    const std::size_t size = record.payload_length;
+    const std::size_t size = pending_.payload_length;
     if (batch.bytes.size() + size > kBatchBytes) {
-      now(index, record.payload, size);
+      now(pending_.index, pending_.payload, size);
       continue;
     }
-    batch.tiles.push_back({index, batch.bytes.size(), size});
-    batch.bytes.insert(batch.bytes.end(), record.payload, record.payload + size);
+    batch.tiles.push_back({pending_.index, batch.bytes.size(), size});
+    batch.bytes.insert(batch.bytes.end(), pending_.payload, pending_.payload + size);
   }
   console_.advance(read_);
   return band;
@@ -67,11 +89,15 @@ int TileSource::next_band(TileBatch& batch, const Handler& now) {
 
 int TileSource::missing() const { return grid_.tiles() - read_; }
 
-void TileSource::report_break(int tile) {
-  broken_ = true;
-  const StreamFailure& why = in_.failure;
+void TileSource::report_end() {
   const int total = grid_.tiles();
-  console_.say("%s breaks off at tile %d of %d: %s", name_, tile, total,
-               describe_failure(why).c_str());
-  console_.say("the %d tiles from tile %d on are left gray", total - tile, tile);
+  if (!salvage_ && walk_.damaged()) {
+    const int tile = walk_.broke_at();
+    console_.say("%s breaks off at tile %d of %d: %s", name_, tile, total,
+                 describe_failure(in_.failure).c_str());
+    console_.say("the %d tiles from tile %d on are left gray", total - tile, tile);
+  } else if (walk_.damaged() && total > walk_.delivered()) {
+    console_.say("%s: %d of its %d tiles were not found and are left gray", name_,
+                 total - walk_.delivered(), total);
+  }
 }

@@ -12,6 +12,7 @@
 #include "console.h"
 #include "grid.h"
 #include "moz.h"
+#include "walk.h"
 
 // Opens `path` and reads its MOZ header: false, with the reason said, when it
 // cannot be read, is not a MOZ or gives no picture (no tiles, a size below 1).
@@ -29,7 +30,8 @@ struct TileBatch {
 
 class TileSource {
  public:
-  TileSource(RecordBuffer& in, const Grid& grid, const char* name, Console& console);
+  // With `salvage`, records past damage are placed as RecordWalk places them.
+  TileSource(RecordBuffer& in, const Grid& grid, const char* name, Console& console, bool salvage);
 
   // Hands out the next band: its index (-1 when all are out) and, in `batch`,
   // the payloads of its tiles that the file holds. A payload too large for the
@@ -39,16 +41,22 @@ class TileSource {
 
   // Tiles the file never delivered: none unless it broke off.
   int missing() const;
+  // Damage was met: the walk stopped at it, or skipped bytes past it.
+  bool damaged() const { return walk_.damaged(); }
 
  private:
-  void report_break(int tile);
+  void report_end();
 
   std::mutex mutex_;
   RecordBuffer& in_;
+  RecordWalk walk_;
+  TileRecord pending_;  // read, but in a band after the one being handed out
+  bool has_pending_ = false;
   Grid grid_;
   const char* name_;
   Console& console_;
   int next_band_ = 0;
   int read_ = 0;  // records read whole and tagged
-  bool broken_ = false;
+  bool ended_ = false;
+  bool salvage_;
 };

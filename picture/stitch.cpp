@@ -142,7 +142,7 @@ class Worker {
 
 StitchStatus stitch_png(const StitchRun& run, int fd) {
   const Grid grid = make_grid(run.header.width, run.header.height, run.scale);
-  TileSource source(run.in, grid, run.name, run.console);
+  TileSource source(run.in, grid, run.name, run.console, run.salvage);
   OrderedWriter writer(fd, run.console);
   Shared shared{run, grid, source, writer};
 
@@ -163,5 +163,5 @@ StitchStatus stitch_png(const StitchRun& run, int fd) {
     run.console.say("cannot write the picture: %s", std::strerror(errno));
     return kStitchFailed;
   }
-  return shared.damaged > 0 || source.missing() > 0 ? kStitchDamaged : kStitchClean;
+  return shared.damaged > 0 || source.missing() > 0 || source.damaged() ? kStitchDamaged : kStitchClean;
 }

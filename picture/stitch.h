@@ -18,6 +18,7 @@ struct StitchRun {
   int scale = 1;  // 1, 2, 4 or 8
   const char* name = "";
   Console& console;
+  bool salvage = false;  // go on past damaged records
 };
 
 enum StitchStatus { kStitchClean = 0, kStitchDamaged = 1, kStitchFailed = 2 };

@@ -11,12 +11,13 @@
 #include "viewer.h"
 
 static const char kUsage[] =
-    "usage: moz-deepzoom [--quality Q] [--quiet] FILE.moz DIR\n"
+    "usage: moz-deepzoom [--quality Q] [--salvage] [--quiet] FILE.moz DIR\n"
     "       moz-deepzoom --help | --version\n"
     "Writes DIR (new, or empty) holding a Deep Zoom pyramid of the picture a MOZ\n"
     "file holds, whose finest level is the file's own tiles, and index.html, a\n"
     "viewer that opens from disk. --quality (1 to 100, default 90) is for the\n"
-    "tiles it encodes. Exit status: 0 every tile placed, 1 written with damaged\n"
+    "tiles it encodes; --salvage places the intact records past damaged ones.\n"
+    "Exit status: 0 every tile placed, 1 written with damaged\n"
     "or missing tiles (gray, each named on standard error), 2 nothing written.\n";
 
 static const char* base_name(const char* path) {
@@ -27,6 +28,7 @@ static const char* base_name(const char* path) {
 int main(int argc, char** argv) {
   int quality = 90;
   CommandLine line;
+  line.switches = {"--salvage"};
   const int ended = parse_command_line(
       argc, argv, "moz-deepzoom", kUsage, {"--quality"},
       [&](const std::string&, const std::string& value) -> std::string {
@@ -56,7 +58,7 @@ int main(int argc, char** argv) {
     return kStitchFailed;
   }
   const StitchStatus status =
-      write_pyramid({in, header, quality, line.input, console}, out.staged());
+      write_pyramid({in, header, quality, line.input, console, line.has("--salvage")}, out.staged());
   if (interruption() != 0) {
     out.discard();
     end_as_interrupted();

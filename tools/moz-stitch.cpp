@@ -9,16 +9,18 @@
 #include "source.h"
 
 static const char kUsage[] =
-    "usage: moz-stitch [--scale 1/2|1/4|1/8] [--quiet] FILE.moz OUT.png\n"
+    "usage: moz-stitch [--scale 1/2|1/4|1/8] [--salvage] [--quiet] FILE.moz OUT.png\n"
     "       moz-stitch --help | --version\n"
     "Writes the picture a MOZ file holds as an 8-bit RGB PNG (OUT may be - for\n"
     "standard output). --scale decodes every tile at 1/2, 1/4 or 1/8 of its size.\n"
+    "--salvage places the intact records past damaged ones where they belong.\n"
     "Exit status: 0 every tile placed, 1 written with damaged or missing tiles\n"
     "(gray, each named on standard error), 2 no picture written.\n";
 
 int main(int argc, char** argv) {
   int scale = 1;
   CommandLine line;
+  line.switches = {"--salvage"};
   const int ended = parse_command_line(
       argc, argv, "moz-stitch", kUsage, {"--scale"},
       [&](const std::string&, const std::string& value) -> std::string {
@@ -45,7 +47,7 @@ int main(int argc, char** argv) {
     console.say("%s", error.c_str());
     return kStitchFailed;
   }
-  const StitchStatus status = stitch_png({in, header, scale, line.input, console}, out.fd());
+  const StitchStatus status = stitch_png({in, header, scale, line.input, console, line.has("--salvage")}, out.fd());
   if (status == kStitchFailed) {
     return status;
   }
