@@ -277,7 +277,7 @@ class Packer {
                             run_.tiz ? " (two for method 1: zlib, then JPEG)" : "");
     }
     if (!split && !kind_takes(line.record_kind, types[0])) {
-      return reader.problem("record %ld: kind %s does not take a %s part", line.index,
+      return reader.problem("record %ld: kind %s does not take the part %s", line.index,
                             manifest_byte(line.record_kind).c_str(), line.parts[0].c_str());
     }
     if (!writing) {
