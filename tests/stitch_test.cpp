@@ -140,3 +140,46 @@ TEST(Stitch, HelpAndStandardOutput) {
   EXPECT_EQ(gray.width, 70);
   EXPECT_EQ(gray.rgb, Bytes(std::size_t{70} * 3 * 3, '\x80'));
 }
+
+// Past a damaged record, --salvage places the intact ones where they belong, in
+// the PNG and in the pyramid alike; without it the picture stops there.
+TEST(Stitch, SalvagePlacesTheTilesPastDamage) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg and djpeg are not installed";
+  }
+  const std::vector<Bytes> tiles = {cjpeg_tile(64, 64, "", 1), cjpeg_tile(64, 64, "", 2),
+                                    cjpeg_tile(64, 64, "", 3), cjpeg_tile(64, 64, "", 4)};
+  const Bytes header = moz_of(128, 128, {});
+  Bytes lost_tag = moz_of(128, 128, tiles);
+  lost_tag[8 + 6 + tiles[0].size()] = 'X';
+  struct Row {
+    const char* name;
+    Bytes moz;
+    std::vector<Bytes> placed;
+    const char* said;
+  };
+  const std::vector<Row> rows = {
+      {"junk spliced in",
+       header + record('J', tiles[0]) + record('J', tiles[1]) + "junk" + record('J', tiles[2]) +
+           record('J', tiles[3]),
+       tiles, "skipped 4 bytes at offset"},
+      {"a lost tag", lost_tag, {tiles[0], "", tiles[2], tiles[3]},
+       "1 of its 4 tiles were not found and are left gray"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Stitched salvaged = stitch(row.moz, {"--salvage"});
+    EXPECT_EQ(salvaged.run.status, 1);
+    EXPECT_NE(salvaged.run.err.find(row.said), std::string::npos) << salvaged.run.err;
+    EXPECT_TRUE(read_png(salvaged.png) == expected_picture(128, 128, row.placed, 1));
+    const Stitched plain = stitch(row.moz);
+    EXPECT_NE(plain.run.err.find("breaks off at tile"), std::string::npos) << plain.run.err;
+
+    TempDir dir;
+    write_file(dir.path + "/in.moz", row.moz);
+    const Outcome pyramid =
+        run_tool(MOZ_DEEPZOOM, {"--salvage", "in.moz", "pyramid"}, dir.path);
+    EXPECT_EQ(pyramid.status, 1);
+    EXPECT_EQ(read_file(dir.path + "/pyramid/picture_files/7/1_1.jpg"), tiles[3]);
+  }
+}
