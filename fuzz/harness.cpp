@@ -37,6 +37,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   work_dir = open(work_path.c_str(), O_RDONLY | O_DIRECTORY);
   start_dir = open(".", O_RDONLY | O_DIRECTORY);
   require(work_dir >= 0 && start_dir >= 0, "cannot open the fuzz directories");
+  // libFuzzer ends a timed run through exit: the folder goes with it.
+  std::atexit(remove_fuzz_directory);
   return 0;
 }
 
