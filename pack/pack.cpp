@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "bytes.h"
@@ -92,12 +93,6 @@ class ManifestReader {
   std::size_t room_ = 0;
   int number_ = 0;
   bool failed_ = false;
-};
-
-// What a part gives the payload: its size (unknown for .raw until deflated).
-struct PartSize {
-  bool known = true;
-  std::size_t bytes = 0;
 };
 
 class Packer {
@@ -195,9 +190,6 @@ class Packer {
             return reader.problem("a second trailer");
           }
           trailer = line.parts[0];
-          if (!check_part(reader, trailer, nullptr)) {
-            return false;
-          }
           break;
         case ManifestLine::blank:
           break;
@@ -281,44 +273,22 @@ class Packer {
                             manifest_byte(line.record_kind).c_str(), line.parts[0].c_str());
     }
     if (!writing) {
-      std::size_t total = split ? 2 : 0;
-      bool known = true;
-      for (const std::string& part : line.parts) {
-        PartSize size;
-        if (!check_part(reader, part, &size)) {
-          return false;
-        }
-        total += size.bytes;
-        known = known && size.known;
-      }
       if (kind_ == 0) {
         kind_ = line.record_kind;
       }
-      if (known && total > kLargestPayload) {
-        return reader.problem("record %ld's payload would be %zu bytes; a record holds at most 65535",
-                              line.index, total);
-      }
       return true;
     }
-    payload_.clear();
+    size_ = 0;
     if (split) {
-      payload_.resize(2);
+      size_ = 2;
     }
     for (std::size_t i = 0; i < line.parts.size(); ++i) {
-      if (!load_part(reader, line.parts[i], types[i])) {
+      if (!load_part(reader, line, line.parts[i], types[i])) {
         return false;
       }
       if (split && i == 0) {
-        if (payload_.size() - 2 > kLargestPayload) {
-          return reader.problem("record %ld's zlib part is %zu bytes; its length field holds 65535",
-                                line.index, payload_.size() - 2);
-        }
-        write_u16be(payload_.data(), static_cast<std::uint16_t>(payload_.size() - 2));
+        write_u16be(payload_.get(), static_cast<std::uint16_t>(size_ - 2));
       }
-    }
-    if (payload_.size() > kLargestPayload) {
-      return reader.problem("record %ld's payload would be %zu bytes; a record holds at most 65535",
-                            line.index, payload_.size());
     }
     return put_record(line.record_kind);
   }
@@ -339,57 +309,45 @@ class Packer {
     }
   }
 
-  bool check_part(ManifestReader& reader, const std::string& name, PartSize* size) {
-    struct stat status {};
-    if (fstatat(dirfd_, name.c_str(), &status, 0) != 0) {
-      return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
-    }
-    if (!S_ISREG(status.st_mode)) {
-      return reader.problem("%s: not a file", name.c_str());
-    }
-    if (faccessat(dirfd_, name.c_str(), R_OK, 0) != 0) {
-      return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
-    }
-    if (size != nullptr) {
-      PartType type{};
-      part_type(name, type);
-      size->known = type != PartType::raw;
-      size->bytes = size->known ? static_cast<std::size_t>(status.st_size) : 0;
-    }
-    return true;
-  }
-
-  // Appends the part's bytes to the payload, deflating a .raw part.
-  bool load_part(ManifestReader& reader, const std::string& name, PartType type) {
+  // Appends the part's bytes to the payload, deflating a .raw part. A part is
+  // read with as few calls as a file allows: one, unless it is larger than a
+  // payload can be.
+  bool load_part(ManifestReader& reader, const ManifestLine& line, const std::string& name,
+                 PartType type) {
     const int fd = openat(dirfd_, name.c_str(), O_RDONLY);
     if (fd < 0) {
       return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
     }
+    const std::size_t before = size_;
     std::string why;
     bool loaded = true;
     if (type == PartType::raw) {
       std::vector<unsigned char> deflated;
-      loaded = deflate_from(fd, kLargestPayload, deflated, why);
-      payload_.insert(payload_.end(), deflated.begin(), deflated.end());
+      loaded = deflate_from(fd, kLargestPayload - before, deflated, why);
+      std::copy(deflated.begin(), deflated.end(), payload_.get() + before);
+      size_ += deflated.size();
     } else {
-      unsigned char block[16384];
-      for (;;) {
-        const ssize_t got = read(fd, block, sizeof block);
+      std::size_t used = before;
+      while (loaded && used < kPayloadRoom) {
+        const std::size_t asked = kPayloadRoom - used;
+        const ssize_t got = read(fd, payload_.get() + used, asked);
         if (got < 0 && errno == EINTR) {
           continue;
         }
-        if (got <= 0) {
-          loaded = got == 0;
-          why = loaded ? "" : std::strerror(errno);
-          break;
+        loaded = got >= 0;
+        used += loaded ? static_cast<std::size_t>(got) : 0;
+        if (got <= 0 || static_cast<std::size_t>(got) < asked) {
+          break;  // the end of a file: a short read
         }
-        if (payload_.size() + static_cast<std::size_t>(got) > kLargestPayload + 2) {
-          loaded = false;
-          why = "it has grown past 65535 bytes";
-          break;
-        }
-        payload_.insert(payload_.end(), block, block + got);
       }
+      why = loaded ? "" : std::strerror(errno);
+      size_ = used;
+    }
+    struct stat status {};
+    if (loaded && size_ > kLargestPayload && fstat(fd, &status) == 0) {
+      close(fd);
+      return reader.problem("record %ld's payload would be %zu bytes; a record holds at most 65535",
+                            line.index, before + static_cast<std::size_t>(status.st_size));
     }
     close(fd);
     return loaded || reader.problem("%s: %s", name.c_str(), why.c_str());
@@ -431,14 +389,15 @@ class Packer {
       gray_width_ = width;
       gray_height_ = height;
     }
-    payload_ = gray_;
+    std::copy(gray_.begin(), gray_.end(), payload_.get());
+    size_ = gray_.size();
     return put_record(kind_ != 0 ? kind_ : 'J');
   }
 
   bool put_record(unsigned char kind) {
     unsigned char header[kRecordHeaderBytes] = {kRecordTag[0], kRecordTag[1], kRecordTag[2], kind};
-    write_u16be(header + 4, static_cast<std::uint16_t>(payload_.size()));
-    return put(header, sizeof header) && put(payload_.data(), payload_.size());
+    write_u16be(header + 4, static_cast<std::uint16_t>(size_));
+    return put(header, sizeof header) && put(payload_.get(), size_);
   }
 
   bool put(const unsigned char* bytes, std::size_t size) {
@@ -467,7 +426,10 @@ class Packer {
   int width_ = 0;
   int height_ = 0;
   std::vector<unsigned char> buffer_;
-  std::vector<unsigned char> payload_;
+  // One byte more than a payload holds, which tells a part that is too large.
+  static constexpr std::size_t kPayloadRoom = kLargestPayload + 1;
+  std::unique_ptr<unsigned char[]> payload_{new unsigned char[kPayloadRoom]};
+  std::size_t size_ = 0;
   TileEncoder encoder_{90};
   std::vector<unsigned char> gray_;
   int gray_width_ = 0;

@@ -1,8 +1,9 @@
 #pragma once
 
 // A folder of parts and its manifest put back together as a container. The
-// whole manifest is checked first (every line, every part there and of a size
-// that fits), so a container is written only when it can be written whole.
+// whole manifest is checked first (every line, the kinds of parts, the
+// counts); each part is then read as its record is written, into output
+// staged beside its target, so a failure anywhere leaves the target alone.
 
 #include <string>
 
