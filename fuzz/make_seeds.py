@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Writes the fuzz seed corpus: small valid and broken TIZ and MOZ files, each
-with a trailing byte that picks the walk (even: list or check, odd: save).
+with a trailing byte that picks the walk (even: list or check, odd: save); and
+for the pack tools' target damaged files, their trailing byte asking for
+salvage (2: TIZ, 3: MOZ).
   python3 fuzz/make_seeds.py"""
 import os
 import struct
@@ -46,6 +48,22 @@ SEEDS = {
                      + record(b"J", b"")),
     },
 }
+
+SCENE_MOZ = SEEDS["moz"]["scene"]
+SCENE_TIZ = SEEDS["tiz"]["scene"]
+DAMAGED = {
+    "moz-lost-tag": SCENE_MOZ[:2051] + b"XXX" + SCENE_MOZ[2054:] + b"\3",
+    "moz-junk": SCENE_MOZ[:3926] + b"junk TIL junk" + SCENE_MOZ[3926:] + b"\3",
+    "moz-cut": SCENE_MOZ[:5000] + b"\3",
+    "tiz-flipped-length": SCENE_TIZ[:12] + b"\x7f" + SCENE_TIZ[13:] + b"\2",
+    "tiz-decoy": tiz(3, record(b"2", b"a") + b"XIL2\0\x0eTILJ\0\0TILJ\0\2zzqq"
+                     + record(b"2", b"c") + record(b"0", b"d")) + b"\2",
+}
+
+os.makedirs(os.path.join(HERE, "corpus", "pack"), exist_ok=True)
+for name, data in DAMAGED.items():
+    with open(os.path.join(HERE, "corpus", "pack", name), "wb") as out:
+        out.write(data)
 
 for family, seeds in SEEDS.items():
     os.makedirs(os.path.join(HERE, "corpus", family), exist_ok=True)
