@@ -45,8 +45,8 @@ struct StreamFailure {
 // too large for a small stack, so the tools give it static storage.
 struct RecordBuffer {
   int fd = -1;
-  std::size_t begin = 0;  // first byte not yet handed out
-  std::size_t end = 0;    // one past the last byte read
+  std::size_t begin = 0;   // first byte not yet handed out
+  std::size_t end = 0;     // one past the last byte read
   std::uint64_t base = 0;  // the file offset of bytes[0]
   bool at_eof = false;
   // The container tools print the failure lines on standard output; the

@@ -84,6 +84,11 @@ std::string describe_failure(const StreamFailure& failure) {
          std::to_string(failure.count);
 }
 
+std::string describe_skip(std::uint64_t offset, std::uint64_t bytes) {
+  return "skipped " + std::to_string(bytes) + " bytes at offset " + std::to_string(offset) +
+         ": no intact record there";
+}
+
 RecordWalk::RecordWalk(RecordBuffer& in, int tiles, WalkOptions options)
     : in_(in), tiles_(tiles), options_(std::move(options)), chain_start_(stream_offset(in)) {}
 
@@ -154,8 +159,7 @@ bool RecordWalk::believable_here(bool last_tile) {
   if (waiting < end) {
     return false;  // runs past the end of the file
   }
-  if (waiting == end || last_tile ||
-      (waiting >= end + sizeof kRecordTag && tag_at(bytes + end))) {
+  if (waiting == end || last_tile || (waiting >= end + sizeof kRecordTag && tag_at(bytes + end))) {
     return true;
   }
   // Its length lands on no tag: the length is to blame when the bytes it
@@ -163,7 +167,8 @@ bool RecordWalk::believable_here(bool last_tile) {
   waiting = look_ahead(in_, kRecordBufferBytes);
   bytes = in_.bytes + in_.begin;
   const std::size_t limit = std::min(waiting, end + 2);
-  for (std::size_t at = find_tag(bytes, limit, 1); at < limit; at = find_tag(bytes, limit, at + 1)) {
+  for (std::size_t at = find_tag(bytes, limit, 1); at < limit;
+       at = find_tag(bytes, limit, at + 1)) {
     if (chain_at(bytes, waiting, in_.at_eof, at) == Chain::holds) {
       return false;
     }
@@ -219,8 +224,9 @@ void RecordWalk::survey() {
   const std::uint64_t resume = stream_offset(in_);
   if (lseek(in_.fd, 0, SEEK_CUR) < 0) {
     if (options_.on_note) {
-      options_.on_note("the input cannot be read twice, so the records after the damage are "
-                       "placed in order, after those before it");
+      options_.on_note(
+          "the input cannot be read twice, so the records after the damage are "
+          "placed in order, after those before it");
     }
     return;
   }

@@ -38,6 +38,9 @@ struct WalkOptions {
 // system's reason for a failed read, or where the file ended.
 std::string describe_failure(const StreamFailure& failure);
 
+// "skipped N bytes at offset X: no intact record there"
+std::string describe_skip(std::uint64_t offset, std::uint64_t bytes);
+
 class RecordWalk {
  public:
   // `in` stands just past the file header, which announced `tiles` records.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-
 static int wrong_usage(const char* program, const char* usage, const std::string& problem) {
   std::fprintf(stderr, "%s: %s\n%s", program, problem.c_str(), usage);
   return kUsageStatus;

@@ -34,8 +34,9 @@ std::string read_all(const char* path) {
 
 void remove_tree(const char* path) {
   nftw(
-      path, [](const char* file, const struct stat*, int, struct FTW*) { return std::remove(file); },
-      16, FTW_DEPTH | FTW_PHYS);
+      path,
+      [](const char* file, const struct stat*, int, struct FTW*) { return std::remove(file); }, 16,
+      FTW_DEPTH | FTW_PHYS);
 }
 
 // Every announced record of the container in `path` reads.
@@ -84,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ContainerHeader header;
     if (open_container("in", tiz, in, header, quiet)) {
       require(mkdir("parts", 0777) == 0, "cannot make the folder");
-      const UnpackStatus status = unpack(UnpackRun{in, header, false, salvage, "in", quiet}, "parts");
+      const UnpackStatus status =
+          unpack(UnpackRun{in, header, false, salvage, "in", quiet}, "parts");
       close(in.fd);
       require(status != kUnpackFailed, "unpacking failed with room to write");
       require(entries() == std::set<std::string>{"in", "parts"}, "a file outside the folder");

@@ -33,7 +33,7 @@ struct ManifestLine {
   Kind kind = blank;
   std::string format_name;  // "TIZ" or "MOZ"
   unsigned char version = 0;
-  int first = 0;  // reserved byte 6, or the width
+  int first = 0;   // reserved byte 6, or the width
   int second = 0;  // reserved byte 7, or the height
   long index = 0;
   unsigned char record_kind = 0;

@@ -7,19 +7,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "bytes.h"
-#include "jpeg.h"
 #include "cli.h"
+#include "jpeg.h"
 #include "manifest.h"
 #include "moz.h"
-#include "tiles.h"
 #include "output.h"
+#include "tiles.h"
 #include "zlib_part.h"
 
 namespace {
@@ -42,7 +42,6 @@ class ManifestReader {
     if (file_ != nullptr) {
       std::fclose(file_);
     }
-    std::free(text_);
   }
   ManifestReader(const ManifestReader&) = delete;
   ManifestReader& operator=(const ManifestReader&) = delete;
@@ -52,8 +51,7 @@ class ManifestReader {
   // The next statement; false at the end or, said, at a line that does not parse.
   bool next(ManifestLine& line) {
     for (;;) {
-      const ssize_t length = getline(&text_, &room_, file_);
-      if (length < 0) {
+      if (std::fgets(text_, sizeof text_, file_) == nullptr) {
         if (std::ferror(file_) != 0) {
           failed_ = true;
           console_.say("cannot read %s: %s", path_.c_str(), std::strerror(errno));
@@ -61,9 +59,12 @@ class ManifestReader {
         return false;
       }
       ++number_;
+      const std::size_t length = std::strlen(text_);
+      if (length == sizeof text_ - 1 && text_[length - 1] != '\n' && std::feof(file_) == 0) {
+        return problem("a line longer than %zu characters", sizeof text_ - 2);
+      }
       std::string error;
-      if (!parse_manifest_line(std::string_view(text_, static_cast<std::size_t>(length)), line,
-                               error)) {
+      if (!parse_manifest_line(std::string_view(text_, length), line, error)) {
         return problem("%s", error.c_str());
       }
       if (line.kind != ManifestLine::blank) {
@@ -89,8 +90,8 @@ class ManifestReader {
   std::string path_;
   Console& console_;
   std::FILE* file_ = nullptr;
-  char* text_ = nullptr;
-  std::size_t room_ = 0;
+  // Far longer than any line a manifest needs: names are the only long words.
+  char text_[4096];
   int number_ = 0;
   bool failed_ = false;
 };

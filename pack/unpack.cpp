@@ -10,9 +10,9 @@
 #include "cli.h"
 #include "manifest.h"
 #include "moz.h"
+#include "output.h"
 #include "tiz.h"
 #include "walk.h"
-#include "output.h"
 #include "zlib_part.h"
 
 bool open_container(const char* path, bool tiz, RecordBuffer& in, ContainerHeader& header,
@@ -101,12 +101,13 @@ class Folder {
       const std::string name = part_name(index, ".raw");
       const int fd = create(name);
       std::string why;
-      if (fd < 0 || inflate_into(bytes, size, fd, why)) {
+      const Inflated inflated = fd < 0 ? Inflated::whole : inflate_into(bytes, size, fd, why);
+      if (inflated == Inflated::unwritten) {
+        fail(name.c_str());
+      }
+      if (inflated != Inflated::not_zlib) {
         finish(fd, name);
         return;
-      }
-      if (errno != 0 && why == std::strerror(errno)) {
-        fail(name.c_str());
       }
       close(fd);
       unlinkat(dirfd_, name.c_str(), 0);
@@ -203,8 +204,8 @@ void write_header(Folder& folder, const UnpackRun& run) {
   line += header.tiz ? "TIZ " : "MOZ ";
   line += manifest_byte(header.version);
   if (header.tiz) {
-    line += "\nreserved " + manifest_byte(header.reserved[0]) + " " +
-            manifest_byte(header.reserved[1]);
+    line +=
+        "\nreserved " + manifest_byte(header.reserved[0]) + " " + manifest_byte(header.reserved[1]);
   } else {
     line += "\nsize " + std::to_string(header.width) + " " + std::to_string(header.height);
   }
@@ -266,10 +267,9 @@ UnpackStatus unpack(const UnpackRun& run, const std::string& dir) {
   options.salvage = run.salvage;
   options.anchor_end = !run.header.tiz;
   options.on_skip = [&](std::uint64_t offset, std::uint64_t bytes) {
-    run.console.say("%s: skipped %llu bytes at offset %llu: no intact record there", run.name,
-                    static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(offset));
-    folder.line() += "# skipped " + std::to_string(bytes) + " bytes at offset " +
-                     std::to_string(offset);
+    const std::string skip = describe_skip(offset, bytes);
+    run.console.say("%s: %s", run.name, skip.c_str());
+    folder.line() += "# " + skip;
     folder.end_line();
   };
   options.on_note = [&](const std::string& note) {
@@ -279,7 +279,7 @@ UnpackStatus unpack(const UnpackRun& run, const std::string& dir) {
   run.console.start(run.header.tiles);
   int placed = 0;  // MOZ: tiles listed so far
   TileRecord record;
-  while (!folder.failed() && walk.next(record)) {
+  while (!folder.failed() && interruption() == 0 && walk.next(record)) {
     if (!run.header.tiz) {
       write_missing(folder, placed, record.index);
       placed = record.index + 1;
@@ -326,8 +326,8 @@ int unpack_command(const char* program, bool tiz, const CommandLine& line) {
     console.say("%s", error.c_str());
     return kUnpackFailed;
   }
-  const UnpackRun run{in, header, line.has("--inflate"), line.has("--salvage"), line.input,
-                      console};
+  const UnpackRun run{in,         header, line.has("--inflate"), line.has("--salvage"),
+                      line.input, console};
   const UnpackStatus status = unpack(run, out.staged());
   if (interruption() != 0) {
     out.discard();

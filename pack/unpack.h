@@ -12,10 +12,10 @@
 struct ContainerHeader {
   bool tiz = true;
   unsigned char version = '0';
-  int tiles = 0;                           // TIZ: stored; MOZ: from the size
-  unsigned char reserved[2] = {0, 0};      // TIZ
-  int width = 0;                           // MOZ
-  int height = 0;                          // MOZ
+  int tiles = 0;                       // TIZ: stored; MOZ: from the size
+  unsigned char reserved[2] = {0, 0};  // TIZ
+  int width = 0;                       // MOZ
+  int height = 0;                      // MOZ
 };
 
 struct UnpackRun {

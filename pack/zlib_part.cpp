@@ -26,11 +26,11 @@ struct Deflater {
 
 }  // namespace
 
-bool inflate_into(const unsigned char* zlib, std::size_t size, int fd, std::string& why) {
+Inflated inflate_into(const unsigned char* zlib, std::size_t size, int fd, std::string& why) {
   Inflater inflater;
   if (!inflater.ready) {
     why = "out of memory";
-    return false;
+    return Inflated::not_zlib;
   }
   z_stream& stream = inflater.stream;
   stream.next_in = const_cast<unsigned char*>(zlib);
@@ -43,8 +43,7 @@ bool inflate_into(const unsigned char* zlib, std::size_t size, int fd, std::stri
     status = inflate(&stream, Z_NO_FLUSH);
     const std::size_t made = sizeof block - stream.avail_out;
     if ((status == Z_OK || status == Z_STREAM_END) && !write_all(fd, block, made)) {
-      why = std::strerror(errno);
-      return false;
+      return Inflated::unwritten;
     }
     if (status == Z_OK && made == 0 && stream.avail_in == 0) {
       status = Z_BUF_ERROR;  // the stream stops short
@@ -52,13 +51,13 @@ bool inflate_into(const unsigned char* zlib, std::size_t size, int fd, std::stri
   }
   if (status != Z_STREAM_END) {
     why = stream.msg != nullptr ? stream.msg : "the zlib stream stops short";
-    return false;
+    return Inflated::not_zlib;
   }
   if (stream.avail_in != 0) {
     why = std::to_string(stream.avail_in) + " bytes follow the zlib stream";
-    return false;
+    return Inflated::not_zlib;
   }
-  return true;
+  return Inflated::whole;
 }
 
 bool deflate_from(int fd, std::size_t limit, std::vector<unsigned char>& out, std::string& why) {

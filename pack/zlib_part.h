@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
-// Inflates one zlib stream into `fd`, a block at a time. False with `why` when
-// it is not one whole stream with nothing after it.
-bool inflate_into(const unsigned char* zlib, std::size_t size, int fd, std::string& why);
+enum class Inflated { whole, not_zlib, unwritten };
+
+// Inflates one zlib stream into `fd`, a block at a time: not_zlib, with `why`,
+// when it is not one whole stream with nothing after it; unwritten, with
+// errno, when `fd` takes no more.
+Inflated inflate_into(const unsigned char* zlib, std::size_t size, int fd, std::string& why);
 
 // Deflates all that `fd` holds into `out` (zlib, level 9); false with `why` when
 // it cannot be read or the result is over `limit` bytes.

@@ -347,5 +347,6 @@ StitchStatus write_pyramid(const PyramidRun& run, const std::string& dir) {
   if (!files.ok()) {
     return kStitchFailed;
   }
-  return shared.damaged > 0 || source.missing() > 0 || source.damaged() ? kStitchDamaged : kStitchClean;
+  return shared.damaged > 0 || source.missing() > 0 || source.damaged() ? kStitchDamaged
+                                                                        : kStitchClean;
 }

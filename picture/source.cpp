@@ -37,16 +37,12 @@ TileSource::TileSource(RecordBuffer& in, const Grid& grid, const char* name, Con
                        bool salvage)
     : in_(in),
       walk_(in, grid.tiles(),
-            WalkOptions{salvage, true,
-                        [this](std::uint64_t offset, std::uint64_t bytes) {
-                          console_.say("%s: skipped %llu bytes at offset %llu: no intact record "
-                                       "there",
-                                       name_, static_cast<unsigned long long>(bytes),
-                                       static_cast<unsigned long long>(offset));
-                        },
-                        [this](const std::string& note) {
-                          console_.say("%s: %s", name_, note.c_str());
-                        }}),
+            WalkOptions{
+                salvage, true,
+                [this](std::uint64_t offset, std::uint64_t bytes) {
+                  console_.say("%s: %s", name_, describe_skip(offset, bytes).c_str());
+                },
+                [this](const std::string& note) { console_.say("%s: %s", name_, note.c_str()); }}),
       grid_(grid),
       name_(name),
       console_(console),

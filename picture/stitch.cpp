@@ -163,5 +163,6 @@ StitchStatus stitch_png(const StitchRun& run, int fd) {
     run.console.say("cannot write the picture: %s", std::strerror(errno));
     return kStitchFailed;
   }
-  return shared.damaged > 0 || source.missing() > 0 || source.damaged() ? kStitchDamaged : kStitchClean;
+  return shared.damaged > 0 || source.missing() > 0 || source.damaged() ? kStitchDamaged
+                                                                        : kStitchClean;
 }

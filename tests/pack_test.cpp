@@ -13,8 +13,8 @@ namespace {
 Bytes deflated(const Bytes& raw) {
   uLongf size = compressBound(raw.size());
   Bytes out(size, '\0');
-  compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-            reinterpret_cast<const Bytef*>(raw.data()), raw.size(), 9);
+  compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
+            raw.size(), 9);
   out.resize(size);
   return out;
 }
@@ -70,7 +70,8 @@ TEST(PackRoundTrip, AnUntouchedFolderPacksToTheSameBytes) {
   };
   const Row rows[] = {
       {"every method", kTiz,
-       tiz_file(3, record('0', zlib) + record('1', be16(static_cast<unsigned>(zlib.size())) + zlib + pattern(700)) +
+       tiz_file(3, record('0', zlib) +
+                       record('1', be16(static_cast<unsigned>(zlib.size())) + zlib + pattern(700)) +
                        record('2', pattern(500)))},
       {"empty payloads", kTiz,
        tiz_file(4, record('0', "") + record('1', be16(0)) + record('2', "") + record('7', ""))},
@@ -86,8 +87,9 @@ TEST(PackRoundTrip, AnUntouchedFolderPacksToTheSameBytes) {
        tiz_file(2, record('2', pattern(65535)) + record('1', be16(65533) + pattern(65533)))},
       {"no records, a trailer", kTiz, tiz_file(0, "") + "TIL" + be16(0)},
       {"a grid", kMoz,
-       moz_file(100, 100, record('J', pattern(10)) + record('\0', "") + record('J', pattern(65535)) +
-                              record('\x9e', pattern(3)))},
+       moz_file(100, 100,
+                record('J', pattern(10)) + record('\0', "") + record('J', pattern(65535)) +
+                    record('\x9e', pattern(3)))},
       {"a trailer", kMoz, moz_file(64, 64, record('J', "x")) + "trailing"},
       {"a negative size, no tiles", kMoz, moz_file(0xffc0, 64, "") + record('J', "x")},
       {"two negative sizes, one tile", kMoz, moz_file(0xffc0, 0xffc0, record('J', "y"))},
@@ -109,9 +111,10 @@ TEST(PackRoundTrip, AnUntouchedFolderPacksToTheSameBytes) {
 
 TEST(PackRoundTrip, PartsAreTheExtractorsTilesAndTheManifestReadsPlainly) {
   const Bytes zlib = deflated("some zlib data");
-  const Scratch scratch(kTiz, tiz_file(3, record('1', be16(static_cast<unsigned>(zlib.size())) + zlib + "JPEG") +
-                                              record('0', zlib) + record('x', "??")) +
-                                  "tail");
+  const Scratch scratch(
+      kTiz, tiz_file(3, record('1', be16(static_cast<unsigned>(zlib.size())) + zlib + "JPEG") +
+                            record('0', zlib) + record('x', "??")) +
+                "tail");
   ASSERT_EQ(scratch.unpack().status, 0);
   const Files parts = files_in(scratch.parts);
   EXPECT_EQ(parts.at("manifest.txt").substr(parts.at("manifest.txt").find("\nformat")),
@@ -124,7 +127,8 @@ TEST(PackRoundTrip, PartsAreTheExtractorsTilesAndTheManifestReadsPlainly) {
   EXPECT_EQ(parts.size(), 6U);
 
   // Inflated, a zlib part is its data; a part that does not inflate stays as it is.
-  const Scratch raw(kTiz, tiz_file(2, record('0', zlib) + record('0', "not zlib")));
+  const Scratch raw(
+      kTiz, tiz_file(3, record('0', zlib) + record('0', "not zlib") + record('0', zlib + "more")));
   const Outcome unpacked = raw.unpack({"--inflate"});
   EXPECT_EQ(unpacked.status, 0);
   EXPECT_NE(unpacked.err.find("tile 1's zlib data does not inflate"), std::string::npos)
@@ -132,14 +136,20 @@ TEST(PackRoundTrip, PartsAreTheExtractorsTilesAndTheManifestReadsPlainly) {
   const Files raw_parts = files_in(raw.parts);
   EXPECT_EQ(raw_parts.at("tile0000.raw"), "some zlib data");
   EXPECT_EQ(raw_parts.at("tile0001.zlib"), "not zlib");
+  EXPECT_EQ(raw_parts.at("tile0002.zlib"), zlib + "more");
+  EXPECT_NE(
+      unpacked.err.find("tile 2's zlib data does not inflate (4 bytes follow the zlib stream)"),
+      std::string::npos)
+      << unpacked.err;
   ASSERT_EQ(raw.pack().status, 0);
   const Bytes repacked = read_file(raw.out);
-  EXPECT_EQ(inflated(repacked.substr(14, repacked.size() - 14 - 14)), "some zlib data");
+  EXPECT_EQ(inflated(repacked.substr(14, repacked.size() - 14 - 14 - 6 - zlib.size() - 4)),
+            "some zlib data");
 }
 
 TEST(PackEdits, RecordsFollowTheLinesAndPartsTheirFiles) {
-  const Scratch scratch(kTiz, tiz_file(3, record('2', "aaaa") + record('2', "bb") +
-                                              record('0', deflated("c"))));
+  const Scratch scratch(
+      kTiz, tiz_file(3, record('2', "aaaa") + record('2', "bb") + record('0', deflated("c"))));
   ASSERT_EQ(scratch.unpack().status, 0);
   write_file(scratch.parts + "/tile0000.jpg", pattern(1000));  // a retouched tile
   write_file(scratch.parts + "/new.raw", "new data");
@@ -154,18 +164,23 @@ TEST(PackEdits, RecordsFollowTheLinesAndPartsTheirFiles) {
   ASSERT_EQ(packed.status, 0) << packed.err;
   EXPECT_EQ(scratch.check(scratch.out).out,
             "Found TIZ file version 0 with 3 tiles\n"
-            "Tile 0: method 0, " + std::to_string(6 + deflated("c").size()) + " bytes (" +
-                std::to_string(deflated("c").size()) + " zlib)\n"
-            "Tile 1: method 2, 1006 bytes (1000 bytes jpeg)\n"
-            "Tile 2: method 1, " + std::to_string(6 + 2 + deflated("new data").size() + 2) +
-                " bytes (" + std::to_string(deflated("new data").size()) + " zlib/2 jpeg)\n");
+            "Tile 0: method 0, " +
+                std::to_string(6 + deflated("c").size()) + " bytes (" +
+                std::to_string(deflated("c").size()) +
+                " zlib)\n"
+                "Tile 1: method 2, 1006 bytes (1000 bytes jpeg)\n"
+                "Tile 2: method 1, " +
+                std::to_string(6 + 2 + deflated("new data").size() + 2) + " bytes (" +
+                std::to_string(deflated("new data").size()) + " zlib/2 jpeg)\n");
 
   // A MOZ must keep its count, and says by how much it does not.
-  const Scratch grid(kMoz, moz_file(100, 100, record('J', "1") + record('J', "2") +
-                                                  record('J', "3") + record('J', "4")));
+  const Scratch grid(
+      kMoz, moz_file(100, 100,
+                     record('J', "1") + record('J', "2") + record('J', "3") + record('J', "4")));
   ASSERT_EQ(grid.unpack().status, 0);
-  grid.manifest("format MOZ 0\nsize 100 100\n0 J tile0000.jpg\n1 J tile0001.jpg\n"
-                "2 J tile0002.jpg\n");
+  grid.manifest(
+      "format MOZ 0\nsize 100 100\n0 J tile0000.jpg\n1 J tile0001.jpg\n"
+      "2 J tile0002.jpg\n");
   const Outcome short_grid = grid.pack();
   EXPECT_EQ(short_grid.status, 2);
   EXPECT_NE(short_grid.err.find("3 tile lines, but a MOZ of 100 x 100 holds 4 tiles"),
@@ -191,26 +206,54 @@ TEST(PackRefusals, EachNamesTheLineAndLeavesOutAsItWas) {
     many += std::to_string(i) + " 2 e.jpg\n";
   }
   const Row rows[] = {
-      {"a missing part", kTiz, "format TIZ 0\n0 2 tile0000.jpg\n", {},
+      {"a missing part",
+       kTiz,
+       "format TIZ 0\n0 2 tile0000.jpg\n",
+       {},
        "manifest.txt:2: tile0000.jpg: No such file or directory"},
-      {"a payload too large", kTiz, "format TIZ 0\n\n0 2 big.jpg\n", {{"big.jpg", pattern(65536)}},
+      {"a payload too large",
+       kTiz,
+       "format TIZ 0\n\n0 2 big.jpg\n",
+       {{"big.jpg", pattern(65536)}},
        "manifest.txt:3: record 0's payload would be 65536 bytes; a record holds at most 65535"},
-      {"two parts too large together", kTiz, "format TIZ 0\n4 1 a.zlib b.jpg\n",
+      {"two parts too large together",
+       kTiz,
+       "format TIZ 0\n4 1 a.zlib b.jpg\n",
        {{"a.zlib", pattern(40000)}, {"b.jpg", pattern(25534)}},
        "manifest.txt:2: record 4's payload would be 65536 bytes"},
-      {"a raw part that deflates too large", kTiz, "format TIZ 0\n0 0 a.raw\n",
-       {{"a.raw", noise}}, "a.raw: it deflates to more than"},
-      {"too many records", kTiz, many, {{"e.jpg", ""}},
+      {"a raw part that deflates too large",
+       kTiz,
+       "format TIZ 0\n0 0 a.raw\n",
+       {{"a.raw", noise}},
+       "a.raw: it deflates to more than"},
+      {"too many records",
+       kTiz,
+       many,
+       {{"e.jpg", ""}},
        "manifest.txt:65537: a TIZ holds at most 65535 records"},
-      {"a size out of range", kMoz, "format MOZ 0\nsize 40000 10\n", {},
+      {"a size out of range",
+       kMoz,
+       "format MOZ 0\nsize 40000 10\n",
+       {},
        "manifest.txt:2: expected: size WIDTH HEIGHT, each from -32768 to 32767"},
-      {"a line that does not parse", kTiz, "format TIZ 0\n0 2\n", {},
+      {"a line that does not parse",
+       kTiz,
+       "format TIZ 0\n0 2\n",
+       {},
        "manifest.txt:2: expected: INDEX KIND PART [PART], or INDEX missing"},
       {"the other format", kTiz, "format MOZ 0\n", {}, "a MOZ manifest; tiz-pack packs TIZ"},
-      {"a part of the wrong kind", kTiz, "format TIZ 0\n0 2 a.zlib\n", {{"a.zlib", "z"}},
+      {"a part of the wrong kind",
+       kTiz,
+       "format TIZ 0\n0 2 a.zlib\n",
+       {{"a.zlib", "z"}},
        "record 0: kind 2 does not take the part a.zlib"},
       {"a missing TIZ record", kTiz, "format TIZ 0\n0 missing\n", {}, "leave its line out"},
       {"no manifest", kMoz, "", {}, "manifest.txt: No such file or directory"},
+      {"a line too long",
+       kTiz,
+       "format TIZ 0\n0 2 " + std::string(5000, 'a') + ".jpg\n",
+       {},
+       "manifest.txt:2: a line longer than 4094 characters"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -233,8 +276,9 @@ TEST(PackRefusals, EachNamesTheLineAndLeavesOutAsItWas) {
 }
 
 TEST(Unpack, DamagedFilesAndRefusals) {
-  const Bytes grid = moz_file(100, 100, record('J', "1") + record('J', "22") + "TIX" +
-                                            Bytes(1, 'J') + be16(1) + "3" + record('J', "4444"));
+  const Bytes grid = moz_file(100, 100,
+                              record('J', "1") + record('J', "22") + "TIX" + Bytes(1, 'J') +
+                                  be16(1) + "3" + record('J', "4444"));
   struct Row {
     const char* name;
     const Tools& tools;
@@ -245,19 +289,35 @@ TEST(Unpack, DamagedFilesAndRefusals) {
     std::string said;
   };
   const Row rows[] = {
-      {"a MOZ that breaks off", kMoz, grid, {}, 1,
+      {"a MOZ that breaks off",
+       kMoz,
+       grid,
+       {},
+       1,
        "format MOZ 0\nsize 100 100\n0 J tile0000.jpg\n1 J tile0001.jpg\n2 missing\n3 missing\n",
        "breaks off at tile 2 of 4: its record does not start with TIL"},
-      {"the same, salvaged", kMoz, grid, {"--salvage"}, 1,
+      {"the same, salvaged",
+       kMoz,
+       grid,
+       {"--salvage"},
+       1,
        "format MOZ 0\nsize 100 100\n0 J tile0000.jpg\n1 J tile0001.jpg\n"
-       "# skipped 7 bytes at offset 23\n2 missing\n3 J tile0003.jpg\n",
+       "# skipped 7 bytes at offset 23: no intact record there\n2 missing\n3 J tile0003.jpg\n",
        "skipped 7 bytes at offset 23: no intact record there"},
-      {"a TIZ salvaged keeps the order", kTiz,
-       tiz_file(3, record('2', "1") + "XIL2" + be16(1) + "2" + record('2', "3")), {"--salvage"}, 1,
-       "format TIZ 0\nreserved 0x00 0x00\n0 2 tile0000.jpg\n# skipped 7 bytes at offset 15\n"
+      {"a TIZ salvaged keeps the order",
+       kTiz,
+       tiz_file(3, record('2', "1") + "XIL2" + be16(1) + "2" + record('2', "3")),
+       {"--salvage"},
+       1,
+       "format TIZ 0\nreserved 0x00 0x00\n0 2 tile0000.jpg\n# skipped 7 bytes at offset 15: no "
+       "intact record there\n"
        "1 2 tile0001.jpg\n",
        "skipped 7 bytes at offset 15"},
-      {"a TIZ cut short", kTiz, tiz_file(3, record('2', "1") + "TIL2"), {}, 1,
+      {"a TIZ cut short",
+       kTiz,
+       tiz_file(3, record('2', "1") + "TIL2"),
+       {},
+       1,
        "format TIZ 0\nreserved 0x00 0x00\n0 2 tile0000.jpg\n",
        "breaks off at tile 1 of 3: the file ends 4 bytes into a read of 6"},
       {"not a TIZ", kTiz, grid, {}, 2, "", "is not a TIZ file"},

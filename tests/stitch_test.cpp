@@ -163,7 +163,9 @@ TEST(Stitch, SalvagePlacesTheTilesPastDamage) {
        header + record('J', tiles[0]) + record('J', tiles[1]) + "junk" + record('J', tiles[2]) +
            record('J', tiles[3]),
        tiles, "skipped 4 bytes at offset"},
-      {"a lost tag", lost_tag, {tiles[0], "", tiles[2], tiles[3]},
+      {"a lost tag",
+       lost_tag,
+       {tiles[0], "", tiles[2], tiles[3]},
        "1 of its 4 tiles were not found and are left gray"},
   };
   for (const Row& row : rows) {
@@ -177,8 +179,7 @@ TEST(Stitch, SalvagePlacesTheTilesPastDamage) {
 
     TempDir dir;
     write_file(dir.path + "/in.moz", row.moz);
-    const Outcome pyramid =
-        run_tool(MOZ_DEEPZOOM, {"--salvage", "in.moz", "pyramid"}, dir.path);
+    const Outcome pyramid = run_tool(MOZ_DEEPZOOM, {"--salvage", "in.moz", "pyramid"}, dir.path);
     EXPECT_EQ(pyramid.status, 1);
     EXPECT_EQ(read_file(dir.path + "/pyramid/picture_files/7/1_1.jpg"), tiles[3]);
   }

@@ -32,11 +32,10 @@ Walked walk(const Bytes& file, int tiles, bool salvage, bool anchor, bool piped 
   }
   read_exact(in, kFileHeaderBytes);
   Walked walked;
-  WalkOptions options{salvage, anchor,
-                      [&](std::uint64_t offset, std::uint64_t bytes) {
-                        walked.skips.emplace_back(offset, bytes);
-                      },
-                      nullptr};
+  WalkOptions options{
+      salvage, anchor,
+      [&](std::uint64_t offset, std::uint64_t bytes) { walked.skips.emplace_back(offset, bytes); },
+      nullptr};
   RecordWalk records(in, tiles, options);
   TileRecord record;
   while (records.next(record)) {
@@ -95,9 +94,12 @@ TEST(RecordWalk, SalvagesPastDamageAndPlacesTheLastChainAtTheEnd) {
   };
   const Row rows[] = {
       {"intact", kHeader + body, true, {0, 1, 2, 3, 4}, {}},
-      {"junk spliced in", kHeader + records_of({kPayloads[0], kPayloads[1]}) + "junk TIL junk" +
-                              records_of({kPayloads[2], kPayloads[3], kPayloads[4]}),
-       true, {0, 1, 2, 3, 4}, {{47, 13}}},
+      {"junk spliced in",
+       kHeader + records_of({kPayloads[0], kPayloads[1]}) + "junk TIL junk" +
+           records_of({kPayloads[2], kPayloads[3], kPayloads[4]}),
+       true,
+       {0, 1, 2, 3, 4},
+       {{47, 13}}},
       {"a length past the end", kHeader + past_end, true, {0, 2, 3, 4}, {{24, 23}}},
       // Cut short by its own length, record 1 cannot be told from one that junk follows.
       {"a length too short", kHeader + shorter, true, {0, 1, 2, 3, 4}, {{35, 12}}},

@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
     console.say("%s", error.c_str());
     return kStitchFailed;
   }
-  const StitchStatus status =
-      write_pyramid({in, header, quality, line.input, console, line.has("--salvage")}, out.staged());
+  const StitchStatus status = write_pyramid(
+      {in, header, quality, line.input, console, line.has("--salvage")}, out.staged());
   if (interruption() != 0) {
     out.discard();
     end_as_interrupted();

@@ -1,12 +1,11 @@
 // moz-stitch: a MOZ file's whole picture as a PNG.
-#include "stitch.h"
-
 #include <string>
 
 #include "cli.h"
 #include "console.h"
 #include "output.h"
 #include "source.h"
+#include "stitch.h"
 
 static const char kUsage[] =
     "usage: moz-stitch [--scale 1/2|1/4|1/8] [--salvage] [--quiet] FILE.moz OUT.png\n"
@@ -47,7 +46,8 @@ int main(int argc, char** argv) {
     console.say("%s", error.c_str());
     return kStitchFailed;
   }
-  const StitchStatus status = stitch_png({in, header, scale, line.input, console, line.has("--salvage")}, out.fd());
+  const StitchStatus status =
+      stitch_png({in, header, scale, line.input, console, line.has("--salvage")}, out.fd());
   if (status == kStitchFailed) {
     return status;
   }

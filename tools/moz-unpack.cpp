@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   CommandLine line;
   line.switches = {"--salvage"};
   const int ended = parse_command_line(
-      argc, argv, "moz-unpack", kUsage, {}, [](const std::string&, const std::string&) { return ""; },
-      line);
+      argc, argv, "moz-unpack", kUsage, {},
+      [](const std::string&, const std::string&) { return ""; }, line);
   return ended >= 0 ? ended : unpack_command("moz-unpack", false, line);
 }

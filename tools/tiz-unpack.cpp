@@ -8,7 +8,8 @@ static const char kUsage[] =
     "Writes DIR (new, or empty): manifest.txt, a line per record, and each record's\n"
     "parts as tileNNNN.jpg, .zlib or .bin; tiz-pack DIR makes the same file again.\n"
     "--inflate writes zlib parts inflated, as tileNNNN.raw (tiz-pack deflates them\n"
-    "again, so the container is then no longer the same bytes). --salvage goes on past damaged records to every intact one after them.\n"
+    "again, so the container is then no longer the same bytes). --salvage goes on past damaged "
+    "records to every intact one after them.\n"
     "Exit status: 0 read to the last record, 1 written from a damaged file,\n"
     "2 nothing written.\n";
 
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
   CommandLine line;
   line.switches = {"--inflate", "--salvage"};
   const int ended = parse_command_line(
-      argc, argv, "tiz-unpack", kUsage, {}, [](const std::string&, const std::string&) { return ""; },
-      line);
+      argc, argv, "tiz-unpack", kUsage, {},
+      [](const std::string&, const std::string&) { return ""; }, line);
   return ended >= 0 ? ended : unpack_command("tiz-unpack", true, line);
 }
