@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark: bash bench/run.sh
 # Builds the tools, writes large containers into tmpfs and times, as medians of
-# several runs side by side, the checkers against `cat FILE > /dev/null` and the
+# several runs side by side (taking turns), the checkers against `cat FILE > /dev/null` and the
 # extractors against the floor program, which writes the same tile files from
 # memory. Then the peak memory on the smallest and the largest file. Needs
 # hyperfine, python3 and /usr/bin/time (Debian: hyperfine, python3, time).
@@ -31,21 +31,33 @@ mkdir -p "$work"
 [ -f "$work/tiz-mixed.tiz" ] || python3 bench/make_containers.py "$work"
 ls -l "$work"/*.moz "$work"/*.tiz
 
-compare() {  # NAME BASELINE TOOL [PREPARE]: times both, prints tool/baseline
-  local name=$1 baseline=$2 tool=$3 prepare=${4:-true}
-  hyperfine --style basic --runs "$runs" --warmup 2 --prepare "$prepare" \
-    --export-json "$work/$name.json" -n baseline "$baseline" -n tool "$tool" > "$work/$name.log" 2>&1
-  python3 - "$work/$name.json" "$name" <<'PY'
-import json, sys
-runs = {r["command"]: r["median"] for r in json.load(open(sys.argv[1]))["results"]}
-print(f'{sys.argv[2]:32} tool {runs["tool"]*1000:8.1f} ms  baseline {runs["baseline"]*1000:8.1f} ms  ratio {runs["tool"]/runs["baseline"]:.2f}')
+# NAME BASELINE TOOL [PREPARE]: times both, prints tool/baseline. The two take
+# turns, one run each, so a machine that drifts over the minutes (a file
+# system filling its caches, say) weighs on both alike.
+compare() {
+  local name=$1 baseline=$2 tool=$3 prepare=${4:-true} run
+  for run in $(seq 0 "$runs"); do
+    hyperfine --style none --runs 1 --prepare "$prepare" --export-json "$work/$name.$run.json" \
+      -n baseline "$baseline" -n tool "$tool" > "$work/$name.log" 2>&1 ||
+      { cat "$work/$name.log"; return 1; }
+  done
+  rm "$work/$name.0.json"  # the first turn warms both up
+  python3 - "$work/$name" "$name" "$runs" <<'PY'
+import json, statistics, sys
+times = {"baseline": [], "tool": []}
+for run in range(1, int(sys.argv[3]) + 1):
+    for result in json.load(open(f"{sys.argv[1]}.{run}.json"))["results"]:
+        times[result["command"]] += result["times"]
+tool, baseline = (statistics.median(times[k]) for k in ("tool", "baseline"))
+print(f'{sys.argv[2]:42} tool {tool*1000:8.1f} ms  baseline {baseline*1000:8.1f} ms  ratio {tool/baseline:.2f}')
 PY
+  rm -f "$work/$name".*.json
 }
 
 out=$work/out
 fresh="rm -rf $out && mkdir $out"
 echo
-echo "medians of $runs runs; ratio = tool / baseline"
+echo "medians of $runs runs, tool and baseline in turn; ratio = tool / baseline"
 for file in moz-grid-200.moz moz-grid-2k.moz; do
   compare "gridcheck $file vs cat" "cat $work/$file > /dev/null" "$bin/moz/gridcheck $work/$file > /dev/null"
 done
@@ -93,7 +105,7 @@ if cmake --build --preset default --target tiz_unpack tiz_pack moz_unpack moz_pa
   runs=${BENCH_BIG_RUNS:-5}
   compare "moz unpack --salvage, 538 MB, vs undamaged" \
     "$bin/moz/unpack $work/moz-grid-2k.moz $out/parts" \
-    "$bin/moz/unpack --salvage $damaged $out/parts 2> /dev/null" "$fresh"
+    "$bin/moz/unpack --salvage $damaged $out/parts 2> /dev/null; [ \$? = 1 ]" "$fresh"
   runs=$saved
   echo
   echo "peak resident memory, 262,144 tiles (/usr/bin/time -v)"
