@@ -1,21 +1,13 @@
 #include "jpeg.h"
 
-// jpeglib.h wants size_t and FILE declared before it.
-#include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-// clang-format off
-#include <jpeglib.h>
-// clang-format on
-#include <csetjmp>
+
+#include "jpeg_trap.h"
 
 // A MOZ tile is 64 pixels on a side; anything far larger is no tile and would
 // only cost memory and time, so it is refused as undecodable.
 static constexpr unsigned kLargestTileEdge = 1024;
-// A progressive JPEG of a few kilobytes could otherwise hold thousands of
-// scans and keep the decoder busy for minutes.
-static constexpr int kMostScans = 500;
 
 void fill_gray(const Pixels& area) {
   for (int y = 0; y < area.height; ++y) {
@@ -23,51 +15,6 @@ void fill_gray(const Pixels& area) {
                 static_cast<std::size_t>(area.width) * 3);
   }
 }
-
-namespace {
-
-// The library's error manager, with where to jump back to and what it said:
-// the error's message, or the first warning's.
-struct ErrorTrap {
-  jpeg_error_mgr manager;
-  std::jmp_buf jump;
-  bool warned;
-  char message[JMSG_LENGTH_MAX];
-};
-
-extern "C" void trap_error(j_common_ptr info) {
-  auto* trap = reinterpret_cast<ErrorTrap*>(info->err);
-  (*info->err->format_message)(info, trap->message);
-  std::longjmp(trap->jump, 1);
-}
-
-extern "C" void trap_message(j_common_ptr info, int level) {
-  auto* trap = reinterpret_cast<ErrorTrap*>(info->err);
-  if (level < 0 && !trap->warned) {  // a warning; above 0 only trace messages
-    trap->warned = true;
-    (*info->err->format_message)(info, trap->message);
-  }
-}
-
-extern "C" void limit_scans(j_common_ptr info) {
-  auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
-  if (decompress->input_scan_number > kMostScans) {
-    auto* trap = reinterpret_cast<ErrorTrap*>(info->err);
-    std::snprintf(trap->message, sizeof trap->message, "a progressive JPEG of over %d scans",
-                  kMostScans);
-    std::longjmp(trap->jump, 1);
-  }
-}
-
-void set_trap(ErrorTrap& trap) {
-  jpeg_std_error(&trap.manager);
-  trap.manager.error_exit = trap_error;
-  trap.manager.emit_message = trap_message;
-  trap.warned = false;
-  trap.message[0] = '\0';
-}
-
-}  // namespace
 
 struct TileDecoder::State {
   jpeg_decompress_struct info;
@@ -169,6 +116,7 @@ struct TileEncoder::State {
   ErrorTrap trap;
   bool ready;
   int quality;
+  bool optimize;
   unsigned char* buffer;  // the library's, from jpeg_mem_dest
   unsigned long size;
 };
@@ -190,6 +138,7 @@ static bool encode_tile(TileEncoder::State& s, const Pixels& pixels) {
   info.in_color_space = JCS_RGB;
   jpeg_set_defaults(&info);
   jpeg_set_quality(&info, s.quality, TRUE);
+  info.optimize_coding = s.optimize ? TRUE : FALSE;
   jpeg_start_compress(&info, TRUE);
   while (info.next_scanline < info.image_height) {
     JSAMPROW row = pixels.data + static_cast<std::ptrdiff_t>(info.next_scanline) * pixels.stride;
@@ -199,11 +148,12 @@ static bool encode_tile(TileEncoder::State& s, const Pixels& pixels) {
   return true;
 }
 
-TileEncoder::TileEncoder(int quality) : state_(new State) {
+TileEncoder::TileEncoder(int quality, bool optimize) : state_(new State) {
   set_trap(state_->trap);
   state_->info.err = &state_->trap.manager;
   state_->ready = false;
   state_->quality = quality;
+  state_->optimize = optimize;
   state_->buffer = nullptr;
   state_->size = 0;
   if (setjmp(state_->trap.jump) == 0) {

@@ -55,7 +55,8 @@ class TileDecoder {
 
 class TileEncoder {
  public:
-  explicit TileEncoder(int quality);
+  // `optimize`: Huffman tables made for each tile, smaller for the same pixels.
+  explicit TileEncoder(int quality, bool optimize = false);
   ~TileEncoder();
   TileEncoder(const TileEncoder&) = delete;
   TileEncoder& operator=(const TileEncoder&) = delete;

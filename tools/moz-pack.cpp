@@ -1,19 +1,91 @@
-// moz-pack: a folder of parts and its manifest put back together as a MOZ file.
+// moz-pack: a MOZ from a folder of parts and its manifest, or from a picture.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
 #include "cli.h"
+#include "cut.h"
+#include "output.h"
 #include "pack.h"
 
 static const char kUsage[] =
     "usage: moz-pack [--quiet] DIR OUT.moz\n"
+    "       moz-pack [--quality Q] [--reencode] [--background RRGGBB] [--quiet] PICTURE OUT.moz\n"
     "       moz-pack --help | --version\n"
     "Writes the MOZ file that DIR/manifest.txt describes: its tiles in the order of\n"
     "their lines, as many as its size asks; a missing tile is written gray.\n"
-    "OUT may be - for standard output. Exit status: 0 written, 2 nothing written\n"
-    "(OUT left as it was).\n";
+    "Or cuts PICTURE (a PNG or a JPEG, - for standard input) into a MOZ of 64-pixel\n"
+    "tiles: a JPEG's tiles keep its own coefficients where its blocks fall on the\n"
+    "tiles (unless --reencode); other tiles are encoded at quality Q (default 90),\n"
+    "transparent pixels over the background (default ffffff). OUT may be - for\n"
+    "standard output. Exit status: 0 written, 2 nothing written (OUT as it was).\n";
+
+static bool is_folder(const char* path) {
+  struct stat status {};
+  return std::strcmp(path, "-") != 0 && stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
 
 int main(int argc, char** argv) {
+  Console quiet_console(nullptr, true);
+  CutRun run{"", 90, false, Rgb{}, quiet_console};
+  bool picture_options = false;
   CommandLine line;
+  line.switches = {"--reencode"};
   const int ended = parse_command_line(
-      argc, argv, "moz-pack", kUsage, {}, [](const std::string&, const std::string&) { return ""; },
+      argc, argv, "moz-pack", kUsage, {"--quality", "--background"},
+      [&](const std::string& name, const std::string& value) -> std::string {
+        picture_options = true;
+        char* end = nullptr;
+        const long number = std::strtol(value.c_str(), &end, name == "--quality" ? 10 : 16);
+        if (name == "--quality" && (value.empty() || *end != '\0' || number < 1 || number > 100)) {
+          return "--quality takes a number from 1 to 100, not " + value;
+        }
+        if (name == "--background" && (value.size() != 6 || *end != '\0')) {
+          return "--background takes a colour as RRGGBB, not " + value;
+        }
+        if (name == "--quality") {
+          run.quality = static_cast<int>(number);
+        } else {
+          run.background = Rgb{static_cast<unsigned char>(number >> 16),
+                               static_cast<unsigned char>((number >> 8) & 0xff),
+                               static_cast<unsigned char>(number & 0xff)};
+        }
+        return "";
+      },
       line);
-  return ended >= 0 ? ended : pack_command("moz-pack", false, line);
+  if (ended >= 0) {
+    return ended;
+  }
+  if (is_folder(line.input)) {
+    if (picture_options || line.has("--reencode")) {
+      std::fprintf(stderr, "moz-pack: --quality, --reencode and --background are for a picture\n");
+      return kUsageStatus;
+    }
+    return pack_command("moz-pack", false, line);
+  }
+
+  Console console("moz-pack", line.quiet);
+  const int in = std::strcmp(line.input, "-") == 0 ? STDIN_FILENO : open(line.input, O_RDONLY);
+  if (in < 0) {
+    console.say("cannot open %s: %s", line.input, std::strerror(errno));
+    return kUsageStatus;
+  }
+  StagedOutput out;
+  std::string error;
+  if (!out.open_file(line.output, error)) {
+    console.say("%s", error.c_str());
+    return kUsageStatus;
+  }
+  const CutRun picture{line.input, run.quality, line.has("--reencode"), run.background, console};
+  if (!cut_picture(in, out.fd(), picture)) {
+    return kUsageStatus;
+  }
+  if (!out.commit(error)) {
+    console.say("%s", error.c_str());
+    return kUsageStatus;
+  }
+  return 0;
 }

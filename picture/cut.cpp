@@ -1,0 +1,248 @@
+#include "cut.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "bytes.h"
+#include "jpeg.h"
+#include "jpeg_in.h"
+#include "moz.h"
+#include "output.h"
+#include "stitch.h"
+
+namespace {
+
+// A MOZ's sides are signed 16-bit numbers.
+constexpr int kLargestSide = 32767;
+constexpr std::size_t kLargestPayload = UINT16_MAX;
+constexpr unsigned char kTileKind = 'J';
+
+// Bands of records go out in order: a worker done early waits its turn.
+class BandWriter {
+ public:
+  BandWriter(int fd, Console& console) : fd_(fd), console_(console) {}
+
+  bool write(int band, const std::vector<unsigned char>* records) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    turn_.wait(lock, [&] { return next_ == band || failed_; });
+    if (records == nullptr) {
+      failed_ = true;
+    } else if (!failed_ && !write_all(fd_, records->data(), records->size())) {
+      failed_ = true;
+      console_.say("cannot write the MOZ: %s", std::strerror(errno));
+    }
+    ++next_;
+    turn_.notify_all();
+    return !failed_;
+  }
+
+  bool failed() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return failed_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  int next_ = 0;
+  bool failed_ = false;
+  int fd_;
+  Console& console_;
+};
+
+struct Layout {
+  int width;
+  int height;
+  int columns;
+  int rows;
+  int cell_width(int column) const { return std::min(kMozTileEdge, width - column * kMozTileEdge); }
+  int band_height(int band) const { return std::min(kMozTileEdge, height - band * kMozTileEdge); }
+};
+
+bool add_record(std::vector<unsigned char>& records, const unsigned char* jpeg, std::size_t bytes) {
+  if (bytes > kLargestPayload) {
+    return false;
+  }
+  unsigned char header[kRecordHeaderBytes] = {kRecordTag[0], kRecordTag[1], kRecordTag[2],
+                                              kTileKind};
+  write_u16be(header + 4, static_cast<std::uint16_t>(bytes));
+  records.insert(records.end(), header, header + sizeof header);
+  records.insert(records.end(), jpeg, jpeg + bytes);
+  return true;
+}
+
+// What the workers share: the next band to take, and the first failure.
+struct Turns {
+  std::mutex mutex;
+  int next = 0;
+  bool failed = false;
+};
+
+void say_failure(Turns& turns, const CutRun& run, const std::string& what) {
+  if (!turns.failed) {
+    run.console.say("%s: %s", run.name, what.c_str());
+  }
+  turns.failed = true;
+}
+
+// Each worker reads the next band under the lock, then encodes its tiles.
+bool encode_bands(RowReader& reader, const Layout& layout, const CutRun& run, BandWriter& writer) {
+  Turns turns;
+  const auto stride = static_cast<std::size_t>(layout.width) * 3;
+  run_workers(worker_count(stride * kMozTileEdge), [&] {
+    std::vector<unsigned char> pixels(stride * kMozTileEdge);
+    std::vector<unsigned char> records;
+    TileEncoder encoder(run.quality, true);
+    for (;;) {
+      int band = 0;
+      {
+        const std::lock_guard<std::mutex> lock(turns.mutex);
+        if (turns.failed || turns.next >= layout.rows || interruption() != 0) {
+          return;
+        }
+        band = turns.next++;
+        const bool last = band == layout.rows - 1;
+        if (!reader.read_rows(pixels.data(), static_cast<int>(stride), layout.band_height(band)) ||
+            (last && !reader.finish())) {
+          say_failure(turns, run, reader.error());
+          writer.write(band, nullptr);
+          return;
+        }
+      }
+      records.clear();
+      bool made = true;
+      for (int column = 0; column < layout.columns && made; ++column) {
+        const unsigned char* jpeg = nullptr;
+        std::size_t bytes = 0;
+        std::string why;
+        const Pixels cell{pixels.data() + static_cast<std::ptrdiff_t>(column) * kMozTileEdge * 3,
+                          static_cast<int>(stride), layout.cell_width(column),
+                          layout.band_height(band)};
+        made = encoder.encode(cell, jpeg, bytes, why) && add_record(records, jpeg, bytes);
+        if (!made) {
+          const std::lock_guard<std::mutex> lock(turns.mutex);
+          say_failure(turns, run, "cannot encode a tile: " + (why.empty() ? "too large" : why));
+        }
+      }
+      run.console.advance(static_cast<long>(band + 1) * layout.columns);
+      if (!writer.write(band, made ? &records : nullptr)) {
+        return;
+      }
+    }
+  });
+  return !turns.failed && !writer.failed() && interruption() == 0;
+}
+
+// Each worker cuts the next band's tiles from the coefficients.
+bool cut_bands(JpegPicture& picture, const Layout& layout, const CutRun& run, BandWriter& writer) {
+  Turns turns;
+  // A band's records are about a band of pixels compressed: small.
+  run_workers(worker_count(static_cast<std::size_t>(layout.width) * 3 * 8), [&] {
+    JpegCutter cutter(picture);
+    std::vector<unsigned char> records;
+    for (;;) {
+      int band = 0;
+      {
+        const std::lock_guard<std::mutex> lock(turns.mutex);
+        if (turns.failed || turns.next >= layout.rows || interruption() != 0) {
+          return;
+        }
+        band = turns.next++;
+      }
+      records.clear();
+      bool made = true;
+      for (int column = 0; column < layout.columns && made; ++column) {
+        const unsigned char* jpeg = nullptr;
+        std::size_t bytes = 0;
+        std::string why;
+        made = cutter.cut(column * kMozTileEdge, band * kMozTileEdge, layout.cell_width(column),
+                          layout.band_height(band), jpeg, bytes, why) &&
+               add_record(records, jpeg, bytes);
+        if (!made) {
+          const std::lock_guard<std::mutex> lock(turns.mutex);
+          say_failure(turns, run, "cannot cut a tile: " + (why.empty() ? "too large" : why));
+        }
+      }
+      run.console.advance(static_cast<long>(band + 1) * layout.columns);
+      if (!writer.write(band, made ? &records : nullptr)) {
+        return;
+      }
+    }
+  });
+  return !turns.failed && !writer.failed() && interruption() == 0;
+}
+
+bool write_header(int out, const Layout& layout, Console& console) {
+  unsigned char header[kFileHeaderBytes] = {'M', 'O', 'Z', '0'};
+  write_u16be(header + 4, static_cast<std::uint16_t>(layout.width));
+  write_u16be(header + 6, static_cast<std::uint16_t>(layout.height));
+  if (!write_all(out, header, sizeof header)) {
+    console.say("cannot write the MOZ: %s", std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool fits(int width, int height, const CutRun& run) {
+  if (width < 1 || height < 1 || width > kLargestSide || height > kLargestSide) {
+    run.console.say("%s is %d x %d pixels: a MOZ holds 1 to 32767 a side", run.name, width, height);
+    return false;
+  }
+  return true;
+}
+
+Layout layout_of(int width, int height) {
+  return Layout{width, height, moz_tiles_across(width), moz_tiles_across(height)};
+}
+
+}  // namespace
+
+bool cut_picture(int in, int out, const CutRun& run) {
+  ByteSource source(in);
+  const unsigned char* start = nullptr;
+  const std::size_t sniffed = source.peek(start, 8);
+  std::string error;
+  std::unique_ptr<RowReader> rows;
+  JpegPicture jpeg(source);
+  if (is_png(start, sniffed)) {
+    rows = open_png(source, run.background, error);
+    if (rows == nullptr) {
+      run.console.say("%s: not a PNG that can be read: %s", run.name, error.c_str());
+      return false;
+    }
+  } else if (is_jpeg(start, sniffed)) {
+    if (!jpeg.open(error)) {
+      run.console.say("%s: not a JPEG that can be read: %s", run.name, error.c_str());
+      return false;
+    }
+  } else {
+    run.console.say("%s is neither a PNG nor a JPEG picture",
+                    source.error().empty() ? run.name : source.error().c_str());
+    return false;
+  }
+  const int width = rows != nullptr ? rows->width() : jpeg.width();
+  const int height = rows != nullptr ? rows->height() : jpeg.height();
+  if (!fits(width, height, run)) {
+    return false;
+  }
+  const Layout layout = layout_of(width, height);
+  BandWriter writer(out, run.console);
+  run.console.start(static_cast<long>(layout.columns) * layout.rows);
+  if (rows == nullptr) {
+    const std::string obstacle = run.reencode ? "--reencode" : jpeg.lossless_obstacle();
+    if (obstacle.empty()) {
+      if (!jpeg.read_coefficients(error)) {
+        run.console.say("%s: not a JPEG that can be read: %s", run.name, error.c_str());
+        return false;
+      }
+      return write_header(out, layout, run.console) && cut_bands(jpeg, layout, run, writer);
+    }
+    run.console.say("%s: %s, so its tiles are decoded and encoded again at quality %d", run.name,
+                    obstacle.c_str(), run.quality);
+    rows = jpeg.decode();
+  }
+  return write_header(out, layout, run.console) && encode_bands(*rows, layout, run, writer);
+}
