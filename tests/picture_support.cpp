@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-static Bytes run_filter(const std::string& command, const Bytes& input) {
+Bytes run_filter(const std::string& command, const Bytes& input) {
   TempDir dir;
   write_file(dir.path + "/in", input);
   const std::string line = command + " < " + dir.path + "/in > " + dir.path + "/out 2>/dev/null";

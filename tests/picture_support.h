@@ -15,6 +15,9 @@ struct Image {
   bool operator==(const Image&) const = default;
 };
 
+// What a shell command writes to standard output, given `input` on standard input.
+Bytes run_filter(const std::string& command, const Bytes& input);
+
 bool have_cjpeg();
 // A width x height tile of a colourful pattern, encoded by cjpeg with `options`
 // (e.g. "-grayscale", "-progressive", "-sample 1x1", "-restart 1").

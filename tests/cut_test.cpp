@@ -1,0 +1,324 @@
+// moz-pack PICTURE OUT.moz: every kind of PNG, JPEG cut losslessly, refusals.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "picture_support.h"
+// libpng's header by its versioned path, as the tools include it.
+#include <libpng16/png.h>
+
+namespace {
+
+// A PNG of `type` and `depth` from rows already in that layout.
+struct PngSpec {
+  int width, height, type, depth;
+  bool interlaced = false;
+  Bytes palette{};  // RGB triplets
+  Bytes alphas{};   // tRNS for a palette
+};
+
+extern "C" void append_png(png_structp png, png_bytep data, std::size_t size) {
+  static_cast<Bytes*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), size);
+}
+extern "C" void flush_png(png_structp) {}
+
+Bytes png_of(const PngSpec& spec, const std::vector<Bytes>& rows) {
+  Bytes out;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(png, &out, append_png, flush_png);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(spec.width),
+               static_cast<png_uint_32>(spec.height), spec.depth, spec.type,
+               spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  std::vector<png_color> colors;
+  for (std::size_t i = 0; i + 2 < spec.palette.size(); i += 3) {
+    colors.push_back({static_cast<png_byte>(spec.palette[i]),
+                      static_cast<png_byte>(spec.palette[i + 1]),
+                      static_cast<png_byte>(spec.palette[i + 2])});
+  }
+  if (!colors.empty()) {
+    png_set_PLTE(png, info, colors.data(), static_cast<int>(colors.size()));
+  }
+  if (!spec.alphas.empty()) {
+    png_set_tRNS(png, info, reinterpret_cast<png_const_bytep>(spec.alphas.data()),
+                 static_cast<int>(spec.alphas.size()), nullptr);
+  }
+  png_write_info(png, info);
+  std::vector<png_bytep> starts;
+  for (const Bytes& row : rows) {
+    starts.push_back(reinterpret_cast<png_bytep>(const_cast<char*>(row.data())));
+  }
+  png_write_image(png, starts.data());
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
+unsigned char byte_at(const Bytes& bytes, std::size_t i) {
+  return static_cast<unsigned char>(bytes[i]);
+}
+
+// A picture of `width` x `height` whose sample at (x, y, channel) is `value`.
+struct Kind {
+  const char* name;
+  int type, depth, channels;
+  bool interlaced;
+};
+
+// What moz-pack must make of a picture: each cell encoded as cjpeg does
+// (quality 90, 4:2:0, optimized Huffman tables), then decoded by djpeg.
+Image expected_moz_picture(const Image& picture) {
+  std::vector<Bytes> tiles;
+  for (int y = 0; y < picture.height; y += 64) {
+    for (int x = 0; x < picture.width; x += 64) {
+      Image cell{std::min(64, picture.width - x), std::min(64, picture.height - y), {}};
+      for (int row = 0; row < cell.height; ++row) {
+        cell.rgb += picture.rgb.substr(
+            (static_cast<std::size_t>(y + row) * static_cast<std::size_t>(picture.width) +
+             static_cast<std::size_t>(x)) *
+                3,
+            static_cast<std::size_t>(cell.width) * 3);
+      }
+      tiles.push_back(cjpeg(cell, "-quality 90 -optimize"));
+    }
+  }
+  return expected_picture(picture.width, picture.height, tiles, 1);
+}
+
+struct Packed {
+  Outcome run;
+  Bytes moz;
+};
+
+Packed pack_picture(const Bytes& picture, const std::vector<std::string>& options = {},
+                    bool piped = false) {
+  TempDir dir;
+  write_file(dir.path + "/in", picture);
+  write_file(dir.path + "/out.moz", "the old output");
+  std::vector<std::string> args = options;
+  args.insert(args.end(), {piped ? "-" : dir.path + "/in", dir.path + "/out.moz"});
+  Packed packed{run_tool(MOZ_PACK, args, dir.path, piped ? &picture : nullptr),
+                read_file(dir.path + "/out.moz")};
+  EXPECT_EQ(files_in(dir.path).size(), 2U) << "a partial file was left behind";
+  return packed;
+}
+
+Image stitched(const Bytes& moz) {
+  TempDir dir;
+  write_file(dir.path + "/in.moz", moz);
+  const Outcome run = run_tool(MOZ_STITCH, {"in.moz", "out.png"}, dir.path);
+  EXPECT_EQ(run.status, 0) << run.err;
+  return read_png(read_file(dir.path + "/out.png"));
+}
+
+unsigned sample(int x, int y, int channel) {
+  return static_cast<unsigned>(x * 5 + y * 3 + channel * 80 + (x * y) % 17) & 0xff;
+}
+
+}  // namespace
+
+// Every kind of PNG, at awkward sizes: stitched back, the MOZ is each cell of
+// the picture (alpha over white) as cjpeg encodes it.
+TEST(PackPicture, EveryKindOfPng) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg and djpeg are not installed";
+  }
+  struct Row {
+    const char* name;
+    int width, height, type, depth;
+    bool interlaced;
+  };
+  const Row rows[] = {
+      {"RGB", 200, 130, PNG_COLOR_TYPE_RGB, 8, false},
+      {"RGB, interlaced", 200, 130, PNG_COLOR_TYPE_RGB, 8, true},
+      {"RGB, 16 bits", 65, 1, PNG_COLOR_TYPE_RGB, 16, false},
+      {"RGBA", 64, 64, PNG_COLOR_TYPE_RGBA, 8, false},
+      {"RGBA, 16 bits", 70, 3, PNG_COLOR_TYPE_RGBA, 16, false},
+      {"gray", 1, 1, PNG_COLOR_TYPE_GRAY, 8, false},
+      {"gray, 1 bit", 67, 9, PNG_COLOR_TYPE_GRAY, 1, false},
+      {"gray, 16 bits", 9, 70, PNG_COLOR_TYPE_GRAY, 16, false},
+      {"gray and alpha", 100, 65, PNG_COLOR_TYPE_GRAY_ALPHA, 8, false},
+      {"palette with tRNS", 130, 20, PNG_COLOR_TYPE_PALETTE, 8, false},
+      {"palette, 4 bits, interlaced", 33, 70, PNG_COLOR_TYPE_PALETTE, 4, true},
+      {"the widest", 32767, 1, PNG_COLOR_TYPE_RGB, 8, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const int channels = row.type == PNG_COLOR_TYPE_RGB          ? 3
+                         : row.type == PNG_COLOR_TYPE_RGBA       ? 4
+                         : row.type == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
+                                                                 : 1;
+    const bool palette = row.type == PNG_COLOR_TYPE_PALETTE;
+    PngSpec spec{row.width, row.height, row.type, row.depth, row.interlaced};
+    const int entries = palette ? 1 << row.depth : 0;
+    for (int i = 0; i < entries; ++i) {
+      spec.palette +=
+          {static_cast<char>(i * 37), static_cast<char>(255 - i * 11), static_cast<char>(i * 90)};
+      spec.alphas += static_cast<char>(i * 255 / std::max(1, entries - 1));
+    }
+    std::vector<Bytes> raw;
+    Image picture{row.width, row.height, {}};
+    for (int y = 0; y < row.height; ++y) {
+      Bytes line;
+      unsigned bits = 0;
+      int filled = 0;
+      for (int x = 0; x < row.width; ++x) {
+        unsigned value[4] = {};
+        for (int c = 0; c < channels; ++c) {
+          const unsigned full = sample(x, y, c);
+          const unsigned most = (1U << row.depth) - 1;
+          value[c] = row.depth >= 8 ? full : full * most / 255;
+          if (row.depth == 16) {
+            value[c] = (full * 257) ^ (x & 1);  // rounds back to `full`
+            line += {static_cast<char>(value[c] >> 8), static_cast<char>(value[c] & 0xff)};
+          } else if (row.depth == 8) {
+            line += static_cast<char>(value[c]);
+          } else {
+            bits = bits << row.depth | value[c];
+            filled += row.depth;
+            if (filled == 8) {
+              line += static_cast<char>(bits);
+              bits = 0;
+              filled = 0;
+            }
+          }
+        }
+        // The RGB the reader must give: gray widened, palette looked up,
+        // depths scaled to 8 bits, alpha over white.
+        unsigned rgb[3] = {};
+        unsigned alpha = 255;
+        if (palette) {
+          for (int c = 0; c < 3; ++c) {
+            rgb[c] = byte_at(spec.palette, value[0] * 3 + static_cast<unsigned>(c));
+          }
+          alpha = byte_at(spec.alphas, value[0]);
+        } else {
+          const auto eight = [&](unsigned v) {
+            return row.depth == 16 ? (v * 255 + 32895) >> 16 : v * 255 / ((1U << row.depth) - 1);
+          };
+          for (int c = 0; c < 3; ++c) {
+            rgb[c] = eight(value[channels >= 3 ? c : 0]);
+          }
+          if (channels == 2 || channels == 4) {
+            alpha = eight(value[channels - 1]);
+          }
+        }
+        for (const unsigned c : rgb) {
+          picture.rgb += static_cast<char>((c * alpha + 255 * (255 - alpha) + 127) / 255);
+        }
+      }
+      if (filled > 0) {
+        line += static_cast<char>(bits << (8 - filled));
+      }
+      raw.push_back(line);
+    }
+    const Packed packed = pack_picture(png_of(spec, raw));
+    ASSERT_EQ(packed.run.status, 0) << packed.run.err;
+    EXPECT_EQ(packed.run.err, "");
+    EXPECT_TRUE(stitched(packed.moz) == expected_moz_picture(picture));
+  }
+}
+
+// A JPEG's tiles are its own coefficients: each decodes to the pixels of
+// jpegtran's lossless crop of its cell.
+TEST(PackPicture, JpegIsCutWithoutDecoding) {
+  if (!have_cjpeg() || std::system("command -v jpegtran > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "cjpeg, djpeg and jpegtran are not installed";
+  }
+  Image picture{200, 130, {}};
+  for (int y = 0; y < picture.height; ++y) {
+    for (int x = 0; x < picture.width; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        picture.rgb += static_cast<char>(sample(x, y, c));
+      }
+    }
+  }
+  for (const char* options : {"-quality 85", "-sample 1x1", "-sample 2x1 -restart 1", "-grayscale",
+                              "-progressive", "-sample 4x1"}) {
+    SCOPED_TRACE(options);
+    const Bytes jpeg = cjpeg(picture, options);
+    const Packed packed = pack_picture(jpeg);
+    ASSERT_EQ(packed.run.status, 0) << packed.run.err;
+    EXPECT_EQ(packed.run.err, "");
+    std::size_t at = 8;
+    for (int tile = 0; tile < 12; ++tile) {
+      const int x = tile % 4 * 64;
+      const int y = tile / 4 * 64;
+      const auto length =
+          static_cast<std::size_t>(byte_at(packed.moz, at + 4) << 8 | byte_at(packed.moz, at + 5));
+      const Bytes ours = packed.moz.substr(at + 6, length);
+      at += 6 + length;
+      const Bytes crop = run_filter("jpegtran -crop " + std::to_string(std::min(64, 200 - x)) +
+                                        "x" + std::to_string(std::min(64, 130 - y)) + "+" +
+                                        std::to_string(x) + "+" + std::to_string(y),
+                                    jpeg);
+      EXPECT_TRUE(djpeg(ours) == djpeg(crop)) << "tile " << tile;
+    }
+    EXPECT_EQ(at, packed.moz.size());
+  }
+
+  // Blocks off the tiles' grid (an MCU 24 pixels wide) are decoded and encoded.
+  const Packed off_grid = pack_picture(cjpeg(picture, "-sample 3x1"));
+  EXPECT_EQ(off_grid.run.status, 0);
+  EXPECT_NE(off_grid.run.err.find("do not fall on the 64-pixel tiles, so its tiles are decoded"),
+            std::string::npos)
+      << off_grid.run.err;
+  const Packed asked =
+      pack_picture(cjpeg(picture, "-quality 85"), {"--reencode", "--quality", "70"});
+  EXPECT_EQ(asked.run.status, 0);
+  EXPECT_NE(
+      asked.run.err.find("--reencode, so its tiles are decoded and encoded again at quality 70"),
+      std::string::npos);
+}
+
+TEST(PackPicture, RefusalsLeaveOutAsItWas) {
+  PngSpec wide{32768, 1, PNG_COLOR_TYPE_GRAY, 8};
+  const Bytes good =
+      png_of(PngSpec{64, 64, PNG_COLOR_TYPE_GRAY, 8}, std::vector<Bytes>(64, Bytes(64, 'x')));
+  Bytes corrupt = good;
+  corrupt[corrupt.size() - 20] ^= 0x40;  // in the image data: its check fails
+  const Bytes jpeg = have_cjpeg() ? cjpeg(Image{64, 64, Bytes(64 * 64 * 3, 'y')}, "") : "";
+  struct Row {
+    const char* name;
+    Bytes picture;
+    std::vector<std::string> options;
+    const char* said;
+  };
+  const std::vector<Row> rows = {
+      {"wider than a MOZ",
+       png_of(wide, {Bytes(32768, 'x')}),
+       {},
+       "is 32768 x 1 pixels: a MOZ holds 1 to 32767 a side"},
+      {"neither PNG nor JPEG", "GIF89a....", {}, "is neither a PNG nor a JPEG picture"},
+      {"a PNG cut short", good.substr(0, good.size() / 2), {}, "the file ends early"},
+      {"a corrupt PNG", corrupt, {}, "IDAT: incorrect data check"},
+      {"a JPEG cut short", jpeg.substr(0, jpeg.size() / 2), {}, "the file ends early"},
+      {"a bad quality", good, {"--quality", "0"}, "--quality takes a number from 1 to 100"},
+      {"a bad background", good, {"--background", "red"}, "--background takes a colour as RRGGBB"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.picture.empty()) {
+      continue;
+    }
+    const Packed packed = pack_picture(row.picture, row.options);
+    EXPECT_EQ(packed.run.status, 2);
+    EXPECT_NE(packed.run.err.find(row.said), std::string::npos) << packed.run.err;
+    EXPECT_EQ(packed.moz, "the old output");
+  }
+
+  // From standard input, over a background of the caller's.
+  PngSpec clear{3, 2, PNG_COLOR_TYPE_RGBA, 8};
+  const Packed piped = pack_picture(png_of(clear, {Bytes(12, '\0'), Bytes(12, '\0')}),
+                                    {"--background", "2060a0"}, true);
+  ASSERT_EQ(piped.run.status, 0) << piped.run.err;
+  if (have_cjpeg()) {
+    EXPECT_TRUE(
+        stitched(piped.moz) ==
+        expected_moz_picture(Image{3, 2,
+                                   Bytes("\x20\x60\xa0", 3) + Bytes("\x20\x60\xa0", 3) +
+                                       Bytes("\x20\x60\xa0", 3) + Bytes("\x20\x60\xa0", 3) +
+                                       Bytes("\x20\x60\xa0", 3) + Bytes("\x20\x60\xa0", 3)}));
+  }
+}
