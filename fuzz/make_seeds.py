@@ -6,6 +6,8 @@ salvage (2: TIZ, 3: MOZ).
   python3 fuzz/make_seeds.py"""
 import os
 import struct
+import subprocess
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(HERE, "..", "examples")
@@ -63,6 +65,50 @@ DAMAGED = {
 os.makedirs(os.path.join(HERE, "corpus", "pack"), exist_ok=True)
 for name, data in DAMAGED.items():
     with open(os.path.join(HERE, "corpus", "pack", name), "wb") as out:
+        out.write(data)
+
+# moz-pack's pictures: PNGs written here, JPEGs by cjpeg; the last byte asks
+# for --reencode when odd.
+def png(width, height, colour, depth, rows, interlace=0, extra=b""):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    header = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, interlace)
+    lines = rows
+    if interlace:  # one byte a pixel: Adam7's seven passes, each its own rows
+        lines = [bytes(rows[y][x0::dx]) for x0, y0, dx, dy in ADAM7 for y in range(y0, height, dy)
+                 if x0 < width]
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + extra
+            + chunk(b"IDAT", zlib.compress(b"".join(b"\0" + r for r in lines))) + chunk(b"IEND", b""))
+
+
+ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2))
+
+
+def plte(count):
+    data = b"".join(bytes([i * 40 % 256, i * 90 % 256, 255 - i]) for i in range(count))
+    trns = bytes(range(0, 256, 256 // count))[:count]
+    return (struct.pack(">I", len(data)) + b"PLTE" + data + struct.pack(">I", zlib.crc32(b"PLTE" + data))
+            + struct.pack(">I", len(trns)) + b"tRNS" + trns + struct.pack(">I", zlib.crc32(b"tRNS" + trns)))
+
+
+ppm = b"P6 70 66 255\n" + bytes((x * 3 + y * 5 + c * 70) % 256 for y in range(66) for x in range(70) for c in range(3))
+PICTURES = {
+    "scene-png": open(os.path.join(EXAMPLES, "scene.png"), "rb").read() + b"\0",
+    "rgba16": png(3, 2, 6, 16, [bytes(range(24)), bytes(range(24, 48))]) + b"\0",
+    "palette": png(5, 3, 3, 4, [b"\x01\x23\x40"] * 3, 0, plte(5)) + b"\0",
+    "gray-interlaced": png(9, 9, 0, 8, [bytes(range(i, i + 9)) for i in range(9)], 1) + b"\0",
+}
+for name, options in (("baseline", []), ("progressive", ["-progressive"]), ("off-grid", ["-sample", "3x1"])):
+    try:
+        jpeg = subprocess.run(["cjpeg"] + options, input=ppm, capture_output=True, check=True).stdout
+        PICTURES[f"jpeg-{name}"] = jpeg + b"\0"
+        PICTURES[f"jpeg-{name}-reencode"] = jpeg + b"\1"
+    except (OSError, subprocess.CalledProcessError):
+        pass
+
+os.makedirs(os.path.join(HERE, "corpus", "picture"), exist_ok=True)
+for name, data in PICTURES.items():
+    with open(os.path.join(HERE, "corpus", "picture", name), "wb") as out:
         out.write(data)
 
 for family, seeds in SEEDS.items():
