@@ -122,4 +122,5 @@ fi
 if [ "${BENCH_PICTURES:-1}" != 0 ] &&
    { [ -x "$bin/moz/stitch" ] || cmake --build --preset default --target moz_stitch > /dev/null 2>&1; }; then
   bash "$repo/bench/pictures.sh"
+  bash "$repo/bench/cut.sh"
 fi
