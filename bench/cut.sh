@@ -62,12 +62,15 @@ vips copy "$work/off-ours.png" "$work/off-ours.ppm"
 python3 - "$work" <<'PY'
 import math, subprocess, sys
 work = sys.argv[1]
-def ppm(path):
+def ppm(path):  # "P6 width height 255", with comments, then the pixels
     data = open(path, "rb").read()
     fields, at = [], 0
     while len(fields) < 4:
         while data[at:at + 1].isspace():
             at += 1
+        if data[at:at + 1] == b"#":
+            at = data.index(b"\n", at)
+            continue
         end = at
         while not data[end:end + 1].isspace():
             end += 1
