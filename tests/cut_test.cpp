@@ -279,7 +279,8 @@ TEST(PackPicture, RefusalsLeaveOutAsItWas) {
       png_of(PngSpec{64, 64, PNG_COLOR_TYPE_GRAY, 8}, std::vector<Bytes>(64, Bytes(64, 'x')));
   Bytes corrupt = good;
   corrupt[corrupt.size() - 20] ^= 0x40;  // in the image data: its check fails
-  const Bytes jpeg = have_cjpeg() ? cjpeg(Image{64, 64, Bytes(std::size_t{64} * 64 * 3, 'y')}, "") : "";
+  const Bytes jpeg =
+      have_cjpeg() ? cjpeg(Image{64, 64, Bytes(std::size_t{64} * 64 * 3, 'y')}, "") : "";
   struct Row {
     const char* name;
     Bytes picture;
