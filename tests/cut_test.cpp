@@ -10,7 +10,7 @@
 namespace {
 
 // A PNG of `type` and `depth` from rows already in that layout.
-struct PngSpec {
+struct PngLayout {
   int width, height, type, depth;
   bool interlaced = false;
   Bytes palette{};  // RGB triplets
@@ -22,27 +22,27 @@ extern "C" void append_png(png_structp png, png_bytep data, std::size_t size) {
 }
 extern "C" void flush_png(png_structp) {}
 
-Bytes png_of(const PngSpec& spec, const std::vector<Bytes>& rows) {
+Bytes png_of(const PngLayout& layout, const std::vector<Bytes>& rows) {
   Bytes out;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
   png_set_write_fn(png, &out, append_png, flush_png);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(spec.width),
-               static_cast<png_uint_32>(spec.height), spec.depth, spec.type,
-               spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, static_cast<png_uint_32>(layout.width),
+               static_cast<png_uint_32>(layout.height), layout.depth, layout.type,
+               layout.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   std::vector<png_color> colors;
-  for (std::size_t i = 0; i + 2 < spec.palette.size(); i += 3) {
-    colors.push_back({static_cast<png_byte>(spec.palette[i]),
-                      static_cast<png_byte>(spec.palette[i + 1]),
-                      static_cast<png_byte>(spec.palette[i + 2])});
+  for (std::size_t i = 0; i + 2 < layout.palette.size(); i += 3) {
+    colors.push_back({static_cast<png_byte>(layout.palette[i]),
+                      static_cast<png_byte>(layout.palette[i + 1]),
+                      static_cast<png_byte>(layout.palette[i + 2])});
   }
   if (!colors.empty()) {
     png_set_PLTE(png, info, colors.data(), static_cast<int>(colors.size()));
   }
-  if (!spec.alphas.empty()) {
-    png_set_tRNS(png, info, reinterpret_cast<png_const_bytep>(spec.alphas.data()),
-                 static_cast<int>(spec.alphas.size()), nullptr);
+  if (!layout.alphas.empty()) {
+    png_set_tRNS(png, info, reinterpret_cast<png_const_bytep>(layout.alphas.data()),
+                 static_cast<int>(layout.alphas.size()), nullptr);
   }
   png_write_info(png, info);
   std::vector<png_bytep> starts;
@@ -151,12 +151,12 @@ TEST(PackPicture, EveryKindOfPng) {
                          : row.type == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
                                                                  : 1;
     const bool palette = row.type == PNG_COLOR_TYPE_PALETTE;
-    PngSpec spec{row.width, row.height, row.type, row.depth, row.interlaced};
+    PngLayout layout{row.width, row.height, row.type, row.depth, row.interlaced};
     const int entries = palette ? 1 << row.depth : 0;
     for (int i = 0; i < entries; ++i) {
-      spec.palette +=
+      layout.palette +=
           {static_cast<char>(i * 37), static_cast<char>(255 - i * 11), static_cast<char>(i * 90)};
-      spec.alphas += static_cast<char>(i * 255 / std::max(1, entries - 1));
+      layout.alphas += static_cast<char>(i * 255 / std::max(1, entries - 1));
     }
     std::vector<Bytes> raw;
     Image picture{row.width, row.height, {}};
@@ -191,9 +191,9 @@ TEST(PackPicture, EveryKindOfPng) {
         unsigned alpha = 255;
         if (palette) {
           for (int c = 0; c < 3; ++c) {
-            rgb[c] = byte_at(spec.palette, value[0] * 3 + static_cast<unsigned>(c));
+            rgb[c] = byte_at(layout.palette, value[0] * 3 + static_cast<unsigned>(c));
           }
-          alpha = byte_at(spec.alphas, value[0]);
+          alpha = byte_at(layout.alphas, value[0]);
         } else {
           const auto eight = [&](unsigned v) {
             return row.depth == 16 ? (v * 255 + 32895) >> 16 : v * 255 / ((1U << row.depth) - 1);
@@ -214,7 +214,7 @@ TEST(PackPicture, EveryKindOfPng) {
       }
       raw.push_back(line);
     }
-    const Packed packed = pack_picture(png_of(spec, raw));
+    const Packed packed = pack_picture(png_of(layout, raw));
     ASSERT_EQ(packed.run.status, 0) << packed.run.err;
     EXPECT_EQ(packed.run.err, "");
     EXPECT_TRUE(stitched(packed.moz) == expected_moz_picture(picture));
@@ -274,9 +274,9 @@ TEST(PackPicture, JpegIsCutWithoutDecoding) {
 }
 
 TEST(PackPicture, RefusalsLeaveOutAsItWas) {
-  PngSpec wide{32768, 1, PNG_COLOR_TYPE_GRAY, 8};
+  PngLayout wide{32768, 1, PNG_COLOR_TYPE_GRAY, 8};
   const Bytes good =
-      png_of(PngSpec{64, 64, PNG_COLOR_TYPE_GRAY, 8}, std::vector<Bytes>(64, Bytes(64, 'x')));
+      png_of(PngLayout{64, 64, PNG_COLOR_TYPE_GRAY, 8}, std::vector<Bytes>(64, Bytes(64, 'x')));
   Bytes corrupt = good;
   corrupt[corrupt.size() - 20] ^= 0x40;  // in the image data: its check fails
   const Bytes jpeg =
@@ -311,7 +311,7 @@ TEST(PackPicture, RefusalsLeaveOutAsItWas) {
   }
 
   // From standard input, over a background of the caller's.
-  PngSpec clear{3, 2, PNG_COLOR_TYPE_RGBA, 8};
+  PngLayout clear{3, 2, PNG_COLOR_TYPE_RGBA, 8};
   const Packed piped = pack_picture(png_of(clear, {Bytes(12, '\0'), Bytes(12, '\0')}),
                                     {"--background", "2060a0"}, true);
   ASSERT_EQ(piped.run.status, 0) << piped.run.err;
