@@ -88,14 +88,17 @@ void say_failure(Turns& turns, const CutRun& run, const std::string& what) {
   turns.failed = true;
 }
 
-// Each worker reads the next band under the lock, then encodes its tiles.
-bool encode_bands(RowReader& reader, const Layout& layout, const CutRun& run, BandWriter& writer) {
+// The bands on every core: each worker takes the next band (`take` runs
+// under the lock, where a picture is read in order), makes its tiles with
+// `tile`, and hands the band's records to the writer. `make_worker` gives
+// each thread its own worker, which holds its buffers and library handles.
+template <typename MakeWorker>
+bool make_bands(const Layout& layout, const CutRun& run, BandWriter& writer, std::size_t band_bytes,
+                const MakeWorker& make_worker) {
   Turns turns;
-  const auto stride = static_cast<std::size_t>(layout.width) * 3;
-  run_workers(worker_count(stride * kMozTileEdge), [&] {
-    std::vector<unsigned char> pixels(stride * kMozTileEdge);
+  run_workers(worker_count(band_bytes), [&] {
+    auto worker = make_worker();
     std::vector<unsigned char> records;
-    TileEncoder encoder(run.quality, true);
     for (;;) {
       int band = 0;
       {
@@ -104,10 +107,9 @@ bool encode_bands(RowReader& reader, const Layout& layout, const CutRun& run, Ba
           return;
         }
         band = turns.next++;
-        const bool last = band == layout.rows - 1;
-        if (!reader.read_rows(pixels.data(), static_cast<int>(stride), layout.band_height(band)) ||
-            (last && !reader.finish())) {
-          say_failure(turns, run, reader.error());
+        std::string why;
+        if (!worker.take(band, why)) {
+          say_failure(turns, run, why);
           writer.write(band, nullptr);
           return;
         }
@@ -118,13 +120,10 @@ bool encode_bands(RowReader& reader, const Layout& layout, const CutRun& run, Ba
         const unsigned char* jpeg = nullptr;
         std::size_t bytes = 0;
         std::string why;
-        const Pixels cell{pixels.data() + static_cast<std::ptrdiff_t>(column) * kMozTileEdge * 3,
-                          static_cast<int>(stride), layout.cell_width(column),
-                          layout.band_height(band)};
-        made = encoder.encode(cell, jpeg, bytes, why) && add_record(records, jpeg, bytes);
+        made = worker.tile(band, column, jpeg, bytes, why) && add_record(records, jpeg, bytes);
         if (!made) {
           const std::lock_guard<std::mutex> lock(turns.mutex);
-          say_failure(turns, run, "cannot encode a tile: " + (why.empty() ? "too large" : why));
+          say_failure(turns, run, "cannot make a tile: " + (why.empty() ? "too large" : why));
         }
       }
       run.console.advance(static_cast<long>(band + 1) * layout.columns);
@@ -136,44 +135,57 @@ bool encode_bands(RowReader& reader, const Layout& layout, const CutRun& run, Ba
   return !turns.failed && !writer.failed() && interruption() == 0;
 }
 
-// Each worker cuts the next band's tiles from the coefficients.
-bool cut_bands(JpegPicture& picture, const Layout& layout, const CutRun& run, BandWriter& writer) {
-  Turns turns;
-  // A band's records are about a band of pixels compressed: small.
-  run_workers(worker_count(static_cast<std::size_t>(layout.width) * 3 * 8), [&] {
-    JpegCutter cutter(picture);
-    std::vector<unsigned char> records;
-    for (;;) {
-      int band = 0;
-      {
-        const std::lock_guard<std::mutex> lock(turns.mutex);
-        if (turns.failed || turns.next >= layout.rows || interruption() != 0) {
-          return;
-        }
-        band = turns.next++;
-      }
-      records.clear();
-      bool made = true;
-      for (int column = 0; column < layout.columns && made; ++column) {
-        const unsigned char* jpeg = nullptr;
-        std::size_t bytes = 0;
-        std::string why;
-        made = cutter.cut(column * kMozTileEdge, band * kMozTileEdge, layout.cell_width(column),
-                          layout.band_height(band), jpeg, bytes, why) &&
-               add_record(records, jpeg, bytes);
-        if (!made) {
-          const std::lock_guard<std::mutex> lock(turns.mutex);
-          say_failure(turns, run, "cannot cut a tile: " + (why.empty() ? "too large" : why));
-        }
-      }
-      run.console.advance(static_cast<long>(band + 1) * layout.columns);
-      if (!writer.write(band, made ? &records : nullptr)) {
-        return;
-      }
-    }
-  });
-  return !turns.failed && !writer.failed() && interruption() == 0;
-}
+// A picture's rows, a band at a time, encoded tile by tile.
+class Encoding {
+ public:
+  Encoding(RowReader& reader, const Layout& layout, int quality)
+      : reader_(reader),
+        layout_(layout),
+        stride_(static_cast<std::size_t>(layout.width) * 3),
+        pixels_(stride_ * kMozTileEdge),
+        encoder_(quality, true) {}
+
+  bool take(int band, std::string& why) {
+    const bool read =
+        reader_.read_rows(pixels_.data(), static_cast<int>(stride_), layout_.band_height(band)) &&
+        (band < layout_.rows - 1 || reader_.finish());
+    why = reader_.error();
+    return read;
+  }
+
+  bool tile(int band, int column, const unsigned char*& jpeg, std::size_t& bytes,
+            std::string& why) {
+    const Pixels cell{pixels_.data() + static_cast<std::ptrdiff_t>(column) * kMozTileEdge * 3,
+                      static_cast<int>(stride_), layout_.cell_width(column),
+                      layout_.band_height(band)};
+    return encoder_.encode(cell, jpeg, bytes, why);
+  }
+
+ private:
+  RowReader& reader_;
+  const Layout& layout_;
+  std::size_t stride_;
+  std::vector<unsigned char> pixels_;
+  TileEncoder encoder_;
+};
+
+// A JPEG's tiles cut from its coefficients: nothing to read band by band.
+class Cutting {
+ public:
+  Cutting(JpegPicture& picture, const Layout& layout) : cutter_(picture), layout_(layout) {}
+
+  static bool take(int, std::string&) { return true; }
+
+  bool tile(int band, int column, const unsigned char*& jpeg, std::size_t& bytes,
+            std::string& why) {
+    return cutter_.cut(column * kMozTileEdge, band * kMozTileEdge, layout_.cell_width(column),
+                       layout_.band_height(band), jpeg, bytes, why);
+  }
+
+ private:
+  JpegCutter cutter_;
+  const Layout& layout_;
+};
 
 bool write_header(int out, const Layout& layout, Console& console) {
   unsigned char header[kFileHeaderBytes] = {'M', 'O', 'Z', '0'};
@@ -238,11 +250,17 @@ bool cut_picture(int in, int out, const CutRun& run) {
         run.console.say("%s: not a JPEG that can be read: %s", run.name, error.c_str());
         return false;
       }
-      return write_header(out, layout, run.console) && cut_bands(jpeg, layout, run, writer);
+      // A band's records are about a band of pixels compressed: small.
+      const std::size_t band_bytes = static_cast<std::size_t>(width) * 3 * 8;
+      return write_header(out, layout, run.console) &&
+             make_bands(layout, run, writer, band_bytes, [&] { return Cutting(jpeg, layout); });
     }
     run.console.say("%s: %s, so its tiles are decoded and encoded again at quality %d", run.name,
                     obstacle.c_str(), run.quality);
     rows = jpeg.decode();
   }
-  return write_header(out, layout, run.console) && encode_bands(*rows, layout, run, writer);
+  const std::size_t band_bytes = static_cast<std::size_t>(width) * 3 * kMozTileEdge;
+  return write_header(out, layout, run.console) && make_bands(layout, run, writer, band_bytes, [&] {
+           return Encoding(*rows, layout, run.quality);
+         });
 }

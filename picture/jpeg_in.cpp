@@ -304,28 +304,29 @@ static bool cut_cell(JpegCutter::State& s, JpegPicture::State& picture, int x, i
   // for each tile would save a quarter of the bytes but take twice the time.
   info.optimize_coding = FALSE;
   info.write_JFIF_header = FALSE;
+  // Each component's blocks across and down the cell, whole MCUs.
   jvirt_barray_ptr arrays[MAX_COMPONENTS];
+  std::size_t wides[MAX_COMPONENTS];
+  std::size_t highs[MAX_COMPONENTS];
   for (int c = 0; c < from.num_components; ++c) {
     const jpeg_component_info& component = from.comp_info[c];
-    const auto wide = round_up(blocks_for(static_cast<std::size_t>(width), component.h_samp_factor,
-                                          from.max_h_samp_factor),
-                               static_cast<std::size_t>(component.h_samp_factor));
-    const auto high = round_up(blocks_for(static_cast<std::size_t>(height), component.v_samp_factor,
-                                          from.max_v_samp_factor),
-                               static_cast<std::size_t>(component.v_samp_factor));
+    const auto h = static_cast<std::size_t>(component.h_samp_factor);
+    const auto v = static_cast<std::size_t>(component.v_samp_factor);
+    wides[c] = round_up(blocks_for(static_cast<std::size_t>(width), component.h_samp_factor,
+                                   from.max_h_samp_factor),
+                        h);
+    highs[c] = round_up(blocks_for(static_cast<std::size_t>(height), component.v_samp_factor,
+                                   from.max_v_samp_factor),
+                        v);
     arrays[c] = (*info.mem->request_virt_barray)(
-        reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE, TRUE, static_cast<JDIMENSION>(wide),
-        static_cast<JDIMENSION>(high), static_cast<JDIMENSION>(component.v_samp_factor));
+        reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE, TRUE, static_cast<JDIMENSION>(wides[c]),
+        static_cast<JDIMENSION>(highs[c]), static_cast<JDIMENSION>(v));
   }
   jpeg_write_coefficients(&info, arrays);
   for (int c = 0; c < from.num_components; ++c) {
     const jpeg_component_info& component = from.comp_info[c];
-    const auto wide = round_up(blocks_for(static_cast<std::size_t>(width), component.h_samp_factor,
-                                          from.max_h_samp_factor),
-                               static_cast<std::size_t>(component.h_samp_factor));
-    const auto high = round_up(blocks_for(static_cast<std::size_t>(height), component.v_samp_factor,
-                                          from.max_v_samp_factor),
-                               static_cast<std::size_t>(component.v_samp_factor));
+    const std::size_t wide = wides[c];
+    const std::size_t high = highs[c];
     const std::size_t left =
         blocks_for(static_cast<std::size_t>(x), component.h_samp_factor, from.max_h_samp_factor);
     const std::size_t top =
