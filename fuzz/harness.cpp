@@ -44,9 +44,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 void remove_fuzz_directory() { rmdir(work_path.c_str()); }
 
+// The descriptors this process has open. A run that leaves one behind would
+// end a long fuzz run (or a long-lived caller) with every open failing.
+static int open_descriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  require(dir != nullptr, "cannot list the open descriptors");
+  while (readdir(dir) != nullptr) {
+    ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
 void in_fuzz_directory(const std::function<void()>& work) {
   require(fchdir(work_dir) == 0, "cannot enter the fuzz directory");
+  const int descriptors = open_descriptors();
   work();
+  require(open_descriptors() == descriptors, "a descriptor was left open");
   require(fchdir(start_dir) == 0, "cannot return to the starting directory");
 }
 

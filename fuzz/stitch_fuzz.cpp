@@ -88,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool picture = open_picture(path.c_str(), in, header, console);
   require(picture == (std::memcmp(data, "MOZ0", 4) == 0 && width > 0 && height > 0),
           "a picture where the header gives none, or none where it gives one");
+  require(picture || in.fd < 0, "a refused input was left open");
   if (picture) {
     const int output = memfd_with(data, 0);
     const StitchStatus status = stitch_png({in, header, scale, "fuzz", console}, output);

@@ -40,12 +40,16 @@ bool open_container(const char* path, bool tiz, RecordBuffer& in, ContainerHeade
     header.width = fields.width;
     header.height = fields.height;
   }
-  if (!read && in.failure.error != 0) {
+  if (read) {
+    return true;
+  }
+  if (in.failure.error != 0) {
     console.say("cannot read %s: %s", path, std::strerror(in.failure.error));
-  } else if (!read) {
+  } else {
     console.say("%s is not a %s file", path, tiz ? "TIZ" : "MOZ");
   }
-  return read;
+  fail_run(in);
+  return false;
 }
 
 namespace {

@@ -33,8 +33,8 @@ enum UnpackStatus { kUnpackClean = 0, kUnpackDamaged = 1, kUnpackFailed = 2 };
 // said on the console, when a file there cannot be written.
 UnpackStatus unpack(const UnpackRun& run, const std::string& dir);
 
-// Opens `path` and reads its header: false, with the reason said, when it
-// cannot be read or is not a container of the format asked for.
+// Opens `path` and reads its header: false, with the reason said and the input
+// closed again, when it cannot be read or is not a container of the format asked for.
 bool open_container(const char* path, bool tiz, RecordBuffer& in, ContainerHeader& header,
                     Console& console);
 

@@ -24,10 +24,12 @@ bool open_picture(const char* path, RecordBuffer& in, MozHeader& header, Console
     } else {
       console.say("%s is not a MOZ file", path);
     }
+    fail_run(in);
     return false;
   }
   if (header.width < 1 || header.height < 1) {
     console.say("%s holds no picture: its size is %d x %d", path, header.width, header.height);
+    fail_run(in);
     return false;
   }
   return true;

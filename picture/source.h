@@ -14,8 +14,9 @@
 #include "moz.h"
 #include "walk.h"
 
-// Opens `path` and reads its MOZ header: false, with the reason said, when it
-// cannot be read, is not a MOZ or gives no picture (no tiles, a size below 1).
+// Opens `path` and reads its MOZ header: false, with the reason said and the
+// input closed again, when it cannot be read, is not a MOZ or gives no picture
+// (no tiles, a size below 1).
 bool open_picture(const char* path, RecordBuffer& in, MozHeader& header, Console& console);
 
 struct TileBatch {
