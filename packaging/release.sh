@@ -58,9 +58,12 @@ for arch in x86_64 aarch64; do
   here=$work/$arch
   prefix=$here/prefix
   mkdir -p "$here/bin"
-  # CMake and configure scripts want each tool to be one program.
-  printf '#!/bin/sh\nexec "%s" cc -target %s "$@"\n' "$zig" "$target" > "$here/bin/cc"
-  printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$target" > "$here/bin/c++"
+  # CMake and configure scripts want each tool to be one program. Zig builds
+  # the C and C++ runtimes once for each optimization level it is linked at:
+  # -O2 first (the builds' own -O3 or -O0 come later and win) gives the
+  # compiler checks the same level as the release, so each is built once.
+  printf '#!/bin/sh\nexec "%s" cc -target %s -O2 "$@"\n' "$zig" "$target" > "$here/bin/cc"
+  printf '#!/bin/sh\nexec "%s" c++ -target %s -O2 "$@"\n' "$zig" "$target" > "$here/bin/c++"
   printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" > "$here/bin/ar"
   printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" > "$here/bin/ranlib"
   chmod +x "$here"/bin/*
