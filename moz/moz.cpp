@@ -26,7 +26,7 @@ bool read_moz_header(RecordBuffer& in, MozHeader& header) {
   return true;
 }
 
-static bool read_and_print_header(RecordBuffer& in, int& tiles) {
+bool read_moz_summary(RecordBuffer& in, int& tiles) {
   MozHeader header;
   if (!read_moz_header(in, header)) {
     return false;
@@ -40,7 +40,7 @@ static bool read_and_print_header(RecordBuffer& in, int& tiles) {
 // Nothing is printed for a record in order: only a short file or a missing tag speaks.
 int check_moz(RecordBuffer& in) {
   int tiles = 0;
-  if (!read_and_print_header(in, tiles)) {
+  if (!read_moz_summary(in, tiles)) {
     return fail_run(in);
   }
   return walk_records(in, tiles, [](const TileRecord&) {});
@@ -48,18 +48,22 @@ int check_moz(RecordBuffer& in) {
 
 int save_moz(RecordBuffer& in) {
   int tiles = 0;
-  if (!read_and_print_header(in, tiles)) {
+  if (!read_moz_summary(in, tiles)) {
     return fail_run(in);
   }
   return walk_records(in, tiles, [](const TileRecord& record) {
-    // The figure is the payload alone, unlike the record sizes TIZ lines show.
-    Line()
-        .text("Tile ")
-        .number(record.index)
-        .text(": ")
-        .number(record.payload_length)
-        .text(" bytes\n")
-        .put();
+    print_moz_tile_line(record);
     save_tile(record.index, record.payload, record.payload_length);
   });
+}
+
+// The figure is the payload alone, unlike the record sizes TIZ lines show.
+void print_moz_tile_line(const TileRecord& record) {
+  Line()
+      .text("Tile ")
+      .number(record.index)
+      .text(": ")
+      .number(record.payload_length)
+      .text(" bytes\n")
+      .put();
 }

@@ -34,8 +34,30 @@ struct MozHeader {
 // through the buffer, when it is short or the magic is wrong.
 bool read_moz_header(RecordBuffer& in, MozHeader& header);
 
+// Reads and checks the 8-byte file header and prints the summary line; false,
+// with the failure line printed, when it is short or the magic is wrong.
+bool read_moz_summary(RecordBuffer& in, int& tiles);
+
+// "Tile I: B bytes", B the payload alone.
+void print_moz_tile_line(const TileRecord& record);
+
 // The walks behind moz/gridcheck and moz/tilesave: the summary line, then 0
 // when every announced record was read, 1 (with the input closed) when the
 // file fell short.
 int check_moz(RecordBuffer& in);
 int save_moz(RecordBuffer& in);
+
+// moz/tilesave's walk without its files: the summary line and a line per
+// tile, each record handed to `on_record` as well (where its payload lies,
+// for a reader that shows the picture). The page lists a MOZ with it.
+template <typename OnRecord>
+int list_moz(RecordBuffer& in, OnRecord on_record) {
+  int tiles = 0;
+  if (!read_moz_summary(in, tiles)) {
+    return fail_run(in);
+  }
+  return walk_records(in, tiles, [&](const TileRecord& record) {
+    print_moz_tile_line(record);
+    on_record(record);
+  });
+}
