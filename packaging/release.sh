@@ -11,7 +11,7 @@
 # libjpeg-turbo and zlib, which the picture tools link, are built for musl by
 # the same compiler from Debian's source packages (apt-get source: needs a
 # deb-src line, dpkg-dev, and nasm for libjpeg-turbo's x86_64 SIMD code).
-# The viewer comes from npm as in every build (viewer/package-lock.json).
+# The viewer and the web page come from npm as in every build (web/package-lock.json).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -48,7 +48,7 @@ png_src=$(ls -d "$sources"/libpng1.6-*/ | head -n 1)
   echo "libjpeg-turbo $(basename "$jpeg_src") (Debian source)"
   echo "zlib $(basename "$zlib_src") (Debian source)"
   echo "libpng $(basename "$png_src") (Debian source)"
-  echo "openseadragon $(sed -n 's/.*"openseadragon": "\(.*\)".*/\1/p' viewer/package.json) (npm)"
+  echo "openseadragon $(sed -n 's/.*"openseadragon": "\(.*\)".*/\1/p' web/package.json) (npm)"
 } > "$dist/tiletools-$version-toolchain.txt"
 cat "$dist/tiletools-$version-toolchain.txt"
 
