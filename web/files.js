@@ -13,10 +13,16 @@ function regularFile() {
 // A FileReaderSync block: large, as fewer reads of a File go faster.
 const SYNC_BLOCK = 32 << 20;
 
-// The chosen File as a stream of bytes. With `stream` (where the engine can
-// suspend WebAssembly while a promise settles) the browser's own File.stream()
-// feeds it and reads ahead while the walk works; otherwise FileReaderSync
-// reads it block by block. A read that fails is the walk's read error.
+// How many chunks may wait, read ahead of the walk: a few megabytes, so
+// memory stays small whatever the file's size.
+const AHEAD = 8;
+
+// The chosen File as a stream of bytes. Where the engine can suspend
+// WebAssembly while a promise settles (`stream`), File.stream() reads it, the
+// browser's fastest reader, with reads always asked for ahead, so the browser
+// fetches the next chunks while the walk works on this one. Otherwise
+// FileReaderSync reads it block by block. A read that fails is the walk's
+// read error.
 export class InputFile extends Fd {
   constructor(file, { stream }) {
     super();
@@ -28,22 +34,48 @@ export class InputFile extends Fd {
     this.position = 0; // of the chunk's first byte in the file
     this.ended = false;
     this.failed = false;
+    this.queue = []; // chunks read ahead, then how the stream ended
+    this.asked = null; // the read under way
+    if (stream) this.ask();
+  }
+
+  ask() {
+    this.asked = this.reader.read().then(
+      ({ done, value }) => {
+        this.asked = null;
+        this.queue.push(done ? { done } : { bytes: value });
+        if (!done && this.queue.length < AHEAD) this.ask();
+      },
+      () => {
+        this.asked = null;
+        this.queue.push({ failed: true });
+      },
+    );
   }
 
   waiting() {
     return this.chunk.length - this.at;
   }
 
-  // Awaited before each read in the streaming mode: the next chunk, if this one is used up.
+  // In the streaming mode, whether a read must wait for the browser first.
+  starved() {
+    return this.reader !== null && this.waiting() === 0 && this.queue.length === 0 && !this.ended;
+  }
+
+  // Awaited when starved: until a chunk (or the end) is there.
   async ready() {
-    while (this.waiting() === 0 && !this.ended) {
-      try {
-        const { done, value } = await this.reader.read();
-        this.ended = done;
-        if (!done) this.take(value);
-      } catch {
-        this.ended = this.failed = true;
-      }
+    while (this.queue.length === 0 && this.asked !== null) await this.asked;
+  }
+
+  // The next chunk read ahead, or the end.
+  takeQueued() {
+    const next = this.queue.shift();
+    if (this.asked === null && next.bytes && this.queue.every((n) => n.bytes)) this.ask();
+    if (next.bytes) {
+      this.take(next.bytes);
+    } else {
+      this.ended = true;
+      this.failed = Boolean(next.failed);
     }
   }
 
@@ -68,6 +100,7 @@ export class InputFile extends Fd {
 
   fd_read(size) {
     if (this.waiting() === 0 && this.sync && !this.ended) this.readBlock();
+    while (this.waiting() === 0 && this.queue.length > 0 && !this.ended) this.takeQueued();
     if (this.waiting() === 0 && this.failed) return { ret: wasi.ERRNO_IO, data: new Uint8Array(0) };
     const count = Math.min(size, this.waiting());
     const data = this.chunk.subarray(this.at, this.at + count);

@@ -14,6 +14,7 @@ export class Listing {
     this.count = 0; // lines, the last one perhaps without its newline
     this.newlines = 0;
     this.drawn = null;
+    this.later = null;
     this.failed = false; // the last line is the failure line: it stands out
     box.scrollTop = 0;
     box.onscroll = () => this.schedule();
@@ -24,7 +25,8 @@ export class Listing {
   add(bytes) {
     this.pieces.push(bytes);
     this.bases.push(this.size);
-    for (let at = bytes.indexOf(10); at >= 0; at = bytes.indexOf(10, at + 1)) {
+    for (let at = 0; at < bytes.length; ++at) {
+      if (bytes[at] !== 10) continue;
       if (this.newlines === this.ends.length) {
         const grown = new Float64Array(this.ends.length * 2);
         grown.set(this.ends);
@@ -34,7 +36,12 @@ export class Listing {
     }
     this.size += bytes.length;
     this.count = this.newlines + (this.size > this.lineStart(this.newlines) ? 1 : 0);
-    this.schedule();
+    // While a walk streams its lines, a few redraws a second are plenty; the
+    // page's thread has the browser's reading to serve as well.
+    this.later ??= setTimeout(() => {
+      this.later = null;
+      this.schedule();
+    }, 250);
   }
 
   end() {

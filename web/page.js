@@ -22,13 +22,19 @@ const state = (window.tiletools = { opened: 0, listed: false, status: null, pict
 
 let current = null; // the file open now: its workers and what is known of it
 
-function worker(onMessage) {
-  const w = new Worker(workerUrl);
-  w.onmessage = ({ data }) => {
+// Workers started before they are needed, so that opening a file does not
+// wait for them: a walker and a painter.
+let spare = null;
+function startWorkers() {
+  spare = { walker: new Worker(workerUrl), painter: new Worker(workerUrl) };
+}
+startWorkers();
+
+function listen(worker, onMessage) {
+  worker.onmessage = ({ data }) => {
     if (data.type === "error") show("status", `Failed: ${data.message}`);
     else onMessage(data);
   };
-  return w;
 }
 
 function show(id, text) {
@@ -53,20 +59,23 @@ function download(blob, name) {
 
 // TIZ or MOZ, by the magic; a file that is neither goes to the tools its name
 // suggests, which say what is wrong with it.
-async function formatOf(file) {
-  const magic = new TextDecoder("latin1").decode(await file.slice(0, 3).arrayBuffer());
+function formatOf(file, header) {
+  const magic = new TextDecoder("latin1").decode(new Uint8Array(header.buffer, 0, Math.min(3, header.byteLength)));
   if (magic === "TIZ" || magic === "MOZ") return magic.toLowerCase();
   return /\.moz$/i.test(file.name) ? "moz" : "tiz";
 }
 
 async function open(file) {
-  current?.walker.terminate();
-  current?.painter.terminate();
-  current?.viewer?.destroy();
+  const started = performance.now();
+  if (current) {
+    for (const worker of [current.walker, current.painter]) worker.terminate();
+    current.viewer?.destroy();
+  }
   const module = await wasm;
-  const format = await formatOf(file);
   const header = new DataView(await file.slice(0, 8).arrayBuffer());
-  const open = (current = { file, module, format, listing: new Listing($("listing"), $("rows")) });
+  const format = formatOf(file, header);
+  const open = (current = { file, module, format, listing: new Listing($("listing"), $("rows")), ...spare });
+  startWorkers();
   Object.assign(state, { opened: state.opened + 1, listed: false, status: null, pictured: false, gray: null });
   $("result").hidden = false;
   $("picture-section").hidden = true;
@@ -76,15 +85,21 @@ async function open(file) {
   $("verdict").className = "";
   show("status", "");
   show("gray", "");
-  open.walker = worker((data) => walked(open, data));
-  open.painter = worker((data) => painted(open, data));
-  const started = performance.now();
-  open.walker.postMessage({ type: "list", module, file, tool: WALKS[format].list, sync });
+  listen(open.walker, (data) => walked(open, data));
+  listen(open.painter, (data) => painted(open, data));
+  walk(open, "list", WALKS[format].list);
   open.started = started;
   if (format === "moz" && header.byteLength === 8 && header.getInt16(4) > 0 && header.getInt16(6) > 0) {
     open.width = header.getInt16(4);
     open.height = header.getInt16(6);
   }
+}
+
+// Asks the walking worker for a walk over the whole file (?read=sync reads it
+// as a browser that cannot suspend WebAssembly does).
+function walk(open, type, tool) {
+  const { module, file } = open;
+  open.walker.postMessage({ type, module, file, tool, sync });
 }
 
 function walked(open, data) {
@@ -94,6 +109,7 @@ function walked(open, data) {
     open.listing.end();
     const ok = data.status === 0;
     state.listMs = performance.now() - open.started;
+    state.walkMs = data.walkMs;
     Object.assign(state, { listed: true, status: data.status });
     $("verdict").className = ok ? "ok" : "failed";
     open.listing.failed = !ok;
@@ -201,7 +217,6 @@ function picture(open) {
     element: $("picture"),
     tileSources: source,
     drawer: "canvas",
-    imageSmoothingEnabled: false,
     showNavigationControl: false,
     timeout: 24 * 3600 * 1000,
     maxZoomPixelRatio: 8,
@@ -239,8 +254,7 @@ $("copy").addEventListener("click", async () => {
 
 $("save-tiles").addEventListener("click", () => {
   show("status", "Saving tiles…");
-  const { module, file, format } = current;
-  current.walker.postMessage({ type: "save", module, file, tool: WALKS[format].save, sync });
+  walk(current, "save", WALKS[current.format].save);
 });
 
 $("save-png").addEventListener("click", () => {

@@ -3,7 +3,7 @@
 // overview's coarser levels, Save as PNG), so that neither waits on the other
 // and the page itself only draws. Each request brings the chosen File and the
 // compiled WebAssembly; each walk runs in an instance of its own.
-import { WASI, wasi } from "@bjorn3/browser_wasi_shim";
+import { WASI } from "@bjorn3/browser_wasi_shim";
 import { makeZip } from "client-zip";
 
 import { Folder, InputFile, Sink } from "./files.js";
@@ -23,9 +23,13 @@ function instantiate(module, fds, tile = () => {}) {
   const imports = { wasi_snapshot_preview1: { ...shim.wasiImport }, tiletools: { tile } };
   const read = shim.wasiImport.fd_read;
   if (canSuspend) {
-    imports.wasi_snapshot_preview1.fd_read = new WebAssembly.Suspending(async (fd, ...rest) => {
+    // The walk is suspended only when the input has nothing waiting: a
+    // promise returned suspends it, a number does not.
+    imports.wasi_snapshot_preview1.fd_read = new WebAssembly.Suspending((fd, ...rest) => {
       const file = shim.fds[fd];
-      if (file instanceof InputFile && file.reader) await file.ready();
+      if (file instanceof InputFile && file.starved()) {
+        return file.ready().then(() => read(fd, ...rest));
+      }
       return read(fd, ...rest);
     });
   }
@@ -39,7 +43,9 @@ function instantiate(module, fds, tile = () => {}) {
 // The exit status.
 async function walk(module, file, tool, { onOutput, onFile, tile, sync }) {
   const input = new InputFile(file, { stream: canSuspend && !sync });
-  const output = new Sink(onOutput);
+  // Lines go to the page in pieces of a megabyte (40,000 of them), so its
+  // thread wakes a few times a second rather than for every block.
+  const output = new Sink(onOutput, 1 << 20);
   const ignored = new Sink(() => {}, Infinity);
   const fds = [ignored, output, ignored, new Folder(input, onFile)];
   const exports = instantiate(module, fds, tile);
@@ -96,10 +102,12 @@ async function listing(message) {
     places.count = index + 1;
   };
   const onOutput = (bytes) => postMessage({ type: "output", bytes }, [bytes.buffer]);
+  const started = performance.now();
   const status = await walk(module, file, tool, { onOutput, tile, sync: message.sync });
+  self.walkMs = performance.now() - started;
   const offsets = places.offsets.slice(0, places.count);
   const lengths = places.lengths.slice(0, places.count);
-  postMessage({ type: "listed", status, offsets, lengths }, [offsets.buffer, lengths.buffer]);
+  postMessage({ type: "listed", status, offsets, lengths, walkMs: self.walkMs }, [offsets.buffer, lengths.buffer]);
 }
 
 // Save tiles: the extractor's own walk, its files gathered as it writes them,
@@ -334,5 +342,4 @@ onmessage = async ({ data }) => {
   }
 };
 
-// For the tests and the bench: whether walks read through File.stream().
-postMessage({ type: "ready", streaming: canSuspend, errno: wasi.ERRNO_IO });
+postMessage({ type: "ready", fed: canSuspend });
