@@ -13,9 +13,10 @@ function regularFile() {
 // A FileReaderSync block: large, as fewer reads of a File go faster.
 const SYNC_BLOCK = 32 << 20;
 
-// How many chunks may wait, read ahead of the walk: a few megabytes, so
-// memory stays small whatever the file's size.
-const AHEAD = 8;
+// How much may wait, read ahead of the walk: enough that the browser keeps
+// reading while the walk works (8 chunks were too few, the reading stalled),
+// and little beside a file of any size.
+const AHEAD_BYTES = 32 << 20;
 
 // The chosen File as a stream of bytes. Where the engine can suspend
 // WebAssembly while a promise settles (`stream`), File.stream() reads it, the
@@ -35,6 +36,7 @@ export class InputFile extends Fd {
     this.ended = false;
     this.failed = false;
     this.queue = []; // chunks read ahead, then how the stream ended
+    this.queued = 0; // their bytes
     this.asked = null; // the read under way
     if (stream) this.ask();
   }
@@ -44,7 +46,8 @@ export class InputFile extends Fd {
       ({ done, value }) => {
         this.asked = null;
         this.queue.push(done ? { done } : { bytes: value });
-        if (!done && this.queue.length < AHEAD) this.ask();
+        this.queued += done ? 0 : value.length;
+        if (!done && this.queued < AHEAD_BYTES) this.ask();
       },
       () => {
         this.asked = null;
@@ -70,9 +73,12 @@ export class InputFile extends Fd {
   // The next chunk read ahead, or the end.
   takeQueued() {
     const next = this.queue.shift();
-    if (this.asked === null && next.bytes && this.queue.every((n) => n.bytes)) this.ask();
     if (next.bytes) {
+      this.queued -= next.bytes.length;
       this.take(next.bytes);
+      // Reading stopped when the queue was full; go on, unless it has ended.
+      const over = this.queue.some((n) => !n.bytes);
+      if (this.asked === null && !over && this.queued < AHEAD_BYTES) this.ask();
     } else {
       this.ended = true;
       this.failed = Boolean(next.failed);
