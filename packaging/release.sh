@@ -4,6 +4,7 @@
 #   tiletools-VERSION-linux-x86_64.tar.gz   every tool fully static against musl,
 #   tiletools-VERSION-linux-aarch64.tar.gz  by one recipe for both targets
 #   tiletools_VERSION_amd64.deb             the ordinary build, packed by CPack
+#   tiletools-VERSION.html                  the web page, one file that opens offline
 #   tiletools-VERSION-toolchain.txt         what the archives were built with
 #
 # The cross compiler is Zig's (clang with musl and libc++ for both targets),
@@ -11,7 +12,10 @@
 # libjpeg-turbo and zlib, which the picture tools link, are built for musl by
 # the same compiler from Debian's source packages (apt-get source: needs a
 # deb-src line, dpkg-dev, and nasm for libjpeg-turbo's x86_64 SIMD code).
-# The viewer and the web page come from npm as in every build (web/package-lock.json).
+# The viewer and the web page's scripts come from npm as in every build
+# (web/package-lock.json); the page is made by the package's build, whose
+# WebAssembly the same Zig compiles with the same zlib, and goes into both
+# archives as well.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -48,9 +52,22 @@ png_src=$(ls -d "$sources"/libpng1.6-*/ | head -n 1)
   echo "libjpeg-turbo $(basename "$jpeg_src") (Debian source)"
   echo "zlib $(basename "$zlib_src") (Debian source)"
   echo "libpng $(basename "$png_src") (Debian source)"
-  echo "openseadragon $(sed -n 's/.*"openseadragon": "\(.*\)".*/\1/p' web/package.json) (npm)"
+  for package in openseadragon @bjorn3/browser_wasi_shim client-zip esbuild; do
+    echo "$package $(sed -n "s|.*\"$package\": \"\(.*\)\".*|\1|p" web/package.json) (npm)"
+  done
 } > "$dist/tiletools-$version-toolchain.txt"
 cat "$dist/tiletools-$version-toolchain.txt"
+
+step "Debian package from the ordinary build"
+cmake -S "$repo" -B "$work/deb" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DCMAKE_INSTALL_PREFIX=/usr -DTILETOOLS_WERROR=ON -DTILETOOLS_ZLIB_SOURCE="$zlib_src" \
+  -DTILETOOLS_ZIG="$zig" > /dev/null
+cmake --build "$work/deb"
+(cd "$work/deb" && cpack -G DEB -B "$dist" > /dev/null)
+rm -rf "$dist/_CPack_Packages"
+page=$work/deb/web/tiletools-$version.html
+[ -f "$page" ] || { echo "the web page was not built: see the configure step's reason" >&2; exit 1; }
+cp "$page" "$dist/"
 
 for arch in x86_64 aarch64; do
   step "$arch: libraries and tools, static against musl"
@@ -105,20 +122,15 @@ TOOLCHAIN
 
   cmake -S "$repo" -B "$here/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" -DBUILD_TESTING=OFF -DTILETOOLS_WERROR=ON \
-    -DCMAKE_EXE_LINKER_FLAGS="-static -s" > /dev/null
+    -DTILETOOLS_WEB=OFF -DCMAKE_EXE_LINKER_FLAGS="-static -s" > /dev/null
   cmake --build "$here/build"
   name=tiletools-$version-linux-$arch
   rm -rf "$here/$name"
   cmake --install "$here/build" --prefix "$here/$name" > /dev/null
   cp README.md LICENSE CHANGELOG.md "$here/$name/"
+  cp "$page" "$here/$name/share/tiletools/"
   tar -C "$here" -czf "$dist/$name.tar.gz" --owner=0 --group=0 "$name"
   file "$here/$name"/bin/*
 done
 
-step "Debian package from the ordinary build"
-cmake -S "$repo" -B "$work/deb" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  -DCMAKE_INSTALL_PREFIX=/usr -DTILETOOLS_WERROR=ON > /dev/null
-cmake --build "$work/deb"
-(cd "$work/deb" && cpack -G DEB -B "$dist" > /dev/null)
-rm -rf "$dist/_CPack_Packages"
 ls -l "$dist"
