@@ -55,6 +55,28 @@ std::string manifest_byte(unsigned char byte) {
   return std::string{'0', 'x', kHex[byte >> 4], kHex[byte & 15]};
 }
 
+bool part_inside_folder(std::string_view name) {
+  const bool drive = name.size() >= 2 && name[1] == ':' &&
+                     ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+  if (name.empty() || name.front() == '/' || name.find('\\') != std::string_view::npos || drive) {
+    return false;
+  }
+  for (std::size_t at = 0; at <= name.size();) {
+    const std::size_t slash = std::min(name.find('/', at), name.size());
+    if (name.substr(at, slash - at) == "..") {
+      return false;
+    }
+    at = slash + 1;
+  }
+  return true;
+}
+
+static bool outside(const std::string& part, std::string& error) {
+  return fail(error, "part " + part +
+                         " is not a file inside the folder: name it by a relative path with / "
+                         "between folders, without .., \\ or a drive letter");
+}
+
 bool part_type(const std::string& name, PartType& type) {
   const std::size_t dot = name.rfind('.');
   const std::string extension = dot == std::string::npos ? "" : name.substr(dot);
@@ -118,7 +140,7 @@ bool parse_manifest_line(std::string_view text, ManifestLine& line, std::string&
       return fail(error, "expected: trailer FILE");
     }
     line.parts.emplace_back(words[1]);
-    return true;
+    return part_inside_folder(line.parts.back()) || outside(line.parts.back(), error);
   }
   if (!number(head, 0, 9999999, line.index)) {
     return fail(error, "unknown statement " + std::string(head));
@@ -134,6 +156,9 @@ bool parse_manifest_line(std::string_view text, ManifestLine& line, std::string&
   for (std::size_t i = 2; i < count; ++i) {
     PartType type{};
     line.parts.emplace_back(words[i]);
+    if (!part_inside_folder(line.parts.back())) {
+      return outside(line.parts.back(), error);
+    }
     if (!part_type(line.parts.back(), type)) {
       return fail(error, "part " + line.parts.back() + " is not .jpg, .zlib, .raw or .bin");
     }

@@ -15,7 +15,8 @@
 //     I missing                     MOZ: a tile whose record was lost
 //     trailer PART                  bytes after the last record, written last
 //   KIND, B = a character from ! to ~ other than #, or 0xHH
-//   PART     = a file name, relative to the manifest's folder, without spaces
+//   PART     = a file inside the manifest's folder: a relative path without
+//              spaces, / between folders, no .. and no \ or drive letter
 //
 // A record's payload is its parts: .jpg JPEG data, .zlib zlib data, .raw data
 // to deflate, .bin the whole payload as it is. TIZ method 1 takes two parts,
@@ -46,6 +47,11 @@ bool parse_manifest_line(std::string_view text, ManifestLine& line, std::string&
 // A byte as the manifest writes it: the character itself where it is
 // printable and not '#', else 0xHH.
 std::string manifest_byte(unsigned char byte);
+
+// Whether a part's name stays inside the folder, whatever the platform
+// makes of it: a folder shared by someone else must not pack the files
+// around it.
+bool part_inside_folder(std::string_view name);
 
 // What a part's name says its bytes are.
 enum class PartType { jpeg, zlib, raw, whole };

@@ -310,14 +310,61 @@ class Packer {
     }
   }
 
+  // Opens a part for reading: each folder on its way, then the file, none of
+  // them a symbolic link (unless links are followed), all from the folder's
+  // own descriptor, so nothing can be swapped between a check and the read.
+  // -1 with errno on failure, ELOOP for a link.
+  int open_part(const std::string& name) const {
+    const int no_follow = run_.follow_links ? 0 : O_NOFOLLOW;
+    int at = dirfd_;
+    std::size_t begin = 0;
+    for (std::size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', begin)) {
+      const std::string step = name.substr(begin, slash - begin);
+      const int folder = openat(at, step.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | no_follow);
+      int error = errno;
+      struct stat link {};
+      if (folder < 0 && error == ENOTDIR &&
+          fstatat(at, step.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
+        error = ELOOP;  // what Linux says of a link to a folder opened so
+      }
+      if (at != dirfd_) {
+        close(at);
+      }
+      if (folder < 0) {
+        errno = error;
+        return -1;
+      }
+      at = folder;
+      begin = slash + 1;
+    }
+    const int fd = openat(at, name.c_str() + begin, O_RDONLY | O_CLOEXEC | no_follow);
+    const int error = errno;
+    if (at != dirfd_) {
+      close(at);
+    }
+    errno = error;
+    return fd;
+  }
+
+  bool cannot_open(ManifestReader& reader, const std::string& name) const {
+    if (errno == ELOOP) {
+      return reader.problem(
+          "%s is a symbolic link, or lies in one; --follow-links packs what it "
+          "points to",
+          name.c_str());
+    }
+    return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
+  }
+
   // Appends the part's bytes to the payload, deflating a .raw part. A part is
   // read with as few calls as a file allows: one, unless it is larger than a
   // payload can be.
   bool load_part(ManifestReader& reader, const ManifestLine& line, const std::string& name,
                  PartType type) {
-    const int fd = openat(dirfd_, name.c_str(), O_RDONLY);
+    const int fd = open_part(name);
     if (fd < 0) {
-      return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
+      return cannot_open(reader, name);
     }
     const std::size_t before = size_;
     std::string why;
@@ -355,9 +402,9 @@ class Packer {
   }
 
   bool copy_part(ManifestReader& reader, const std::string& name) {
-    const int fd = openat(dirfd_, name.c_str(), O_RDONLY);
+    const int fd = open_part(name);
     if (fd < 0) {
-      return reader.problem("%s: %s", name.c_str(), std::strerror(errno));
+      return cannot_open(reader, name);
     }
     unsigned char block[65536];
     ssize_t got = 0;
@@ -449,7 +496,7 @@ int pack_command(const char* program, bool tiz, const CommandLine& line) {
     console.say("%s", error.c_str());
     return kUsageStatus;
   }
-  if (!pack(PackRun{line.input, tiz, console}, out.fd())) {
+  if (!pack(PackRun{line.input, tiz, console, line.has("--follow-links")}, out.fd())) {
     return kUsageStatus;
   }
   if (!out.commit(error)) {

@@ -13,6 +13,9 @@ struct PackRun {
   std::string dir;
   bool tiz = true;
   Console& console;
+  // A part that is a symbolic link, or inside one, is refused unless this
+  // is given: a folder from someone else must not pack the files it points to.
+  bool follow_links = false;
 };
 
 // Checks the manifest and writes the container to `fd`; false, said on the

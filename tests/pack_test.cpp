@@ -1,6 +1,7 @@
 // tiz-unpack, tiz-pack, moz-unpack and moz-pack, run as a user runs them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -350,4 +351,74 @@ TEST(Unpack, DamagedFilesAndRefusals) {
   EXPECT_EQ(refused.status, 2);
   EXPECT_NE(refused.err.find("parts: exists and is not a folder"), std::string::npos)
       << refused.err;
+}
+
+// A folder from someone else must not pack the files around it: a part names
+// a file inside the folder, and a symbolic link is followed only when asked.
+TEST(PackRefusals, PartsAreFilesInsideTheFolder) {
+  struct Row {
+    const char* name;
+    const Tools& tools;
+    std::string lines;                                       // after the format line
+    std::vector<std::pair<std::string, std::string>> links;  // name -> where it points
+    std::string said;
+  };
+  const std::string outside = " is not a file inside the folder";
+  const std::string linked = " is a symbolic link, or lies in one; --follow-links packs";
+  const Row rows[] = {
+      {"up and out",
+       kTiz,
+       "0 2 ../secret.jpg\n",
+       {},
+       "manifest.txt:2: part ../secret.jpg" + outside},
+      {"up from a folder",
+       kTiz,
+       "0 2 sub/../../secret.jpg\n",
+       {},
+       "part sub/../../secret.jpg" + outside},
+      {"absolute", kTiz, "0 2 /tmp/secret.jpg\n", {}, "part /tmp/secret.jpg" + outside},
+      {"a backslash", kTiz, "0 2 ..\\secret.jpg\n", {}, "part ..\\secret.jpg" + outside},
+      {"a drive letter", kTiz, "0 2 C:secret.jpg\n", {}, "part C:secret.jpg" + outside},
+      {"a trailer outside",
+       kTiz,
+       "0 2 a.jpg\ntrailer ../secret.bin\n",
+       {},
+       "manifest.txt:3: part ../secret.bin" + outside},
+      {"a link to a file",
+       kTiz,
+       "0 2 a.jpg\n",
+       {{"a.jpg", "../secret.jpg"}},
+       "manifest.txt:2: a.jpg" + linked},
+      {"a link to a folder",
+       kMoz,
+       "size 10 10\n0 J up/secret.jpg\n",
+       {{"up", ".."}},
+       "manifest.txt:3: up/secret.jpg" + linked},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Scratch scratch(row.tools, "");
+    mkdir(scratch.parts.c_str(), 0777);
+    scratch.manifest(std::string(row.tools.extension == std::string(".tiz") ? "format TIZ 0\n"
+                                                                            : "format MOZ 0\n") +
+                     row.lines);
+    write_file(scratch.parts + "/sub.jpg", "not used");
+    for (const auto& [name, target] : row.links) {
+      ASSERT_EQ(symlink(target.c_str(), (scratch.parts + "/" + name).c_str()), 0);
+    }
+    write_file(scratch.out, "the old output");
+    write_file(scratch.dir.path + "/secret.jpg", "the neighbour's secret");
+    const Outcome packed = scratch.pack();
+    EXPECT_EQ(packed.status, 2);
+    EXPECT_NE(packed.err.find(row.said), std::string::npos) << packed.err;
+    EXPECT_EQ(std::count(packed.err.begin(), packed.err.end(), '\n'), 1) << packed.err;
+    EXPECT_EQ(read_file(scratch.out), "the old output");
+    if (!row.links.empty()) {
+      // Asked to, the link is followed: the part is what it points to.
+      const Outcome followed = run_tool(
+          row.tools.pack, {"--follow-links", scratch.parts, scratch.out}, scratch.dir.path);
+      EXPECT_EQ(followed.status, 0) << followed.err;
+      EXPECT_NE(read_file(scratch.out).find("the neighbour's secret"), std::string::npos);
+    }
+  }
 }

@@ -12,11 +12,13 @@
 #include "pack.h"
 
 static const char kUsage[] =
-    "usage: moz-pack [--quiet] DIR OUT.moz\n"
+    "usage: moz-pack [--follow-links] [--quiet] DIR OUT.moz\n"
     "       moz-pack [--quality Q] [--reencode] [--background RRGGBB] [--quiet] PICTURE OUT.moz\n"
     "       moz-pack --help | --version\n"
     "Writes the MOZ file that DIR/manifest.txt describes: its tiles in the order of\n"
-    "their lines, as many as its size asks; a missing tile is written gray.\n"
+    "their lines, as many as its size asks; a missing tile is written gray. Parts\n"
+    "are files inside DIR; one that is a symbolic link is refused unless\n"
+    "--follow-links is given.\n"
     "Or cuts PICTURE (a PNG or a JPEG, - for standard input) into a MOZ of 64-pixel\n"
     "tiles: a JPEG's tiles keep its own coefficients where its blocks fall on the\n"
     "tiles (unless --reencode); other tiles are encoded at quality Q (default 90),\n"
@@ -33,7 +35,7 @@ int main(int argc, char** argv) {
   CutRun run{"", 90, false, Rgb{}, quiet_console};
   bool picture_options = false;
   CommandLine line;
-  line.switches = {"--reencode"};
+  line.switches = {"--reencode", "--follow-links"};
   const int ended = parse_command_line(
       argc, argv, "moz-pack", kUsage, {"--quality", "--background"},
       [&](const std::string& name, const std::string& value) -> std::string {
@@ -67,6 +69,10 @@ int main(int argc, char** argv) {
     return pack_command("moz-pack", false, line);
   }
 
+  if (line.has("--follow-links")) {
+    std::fprintf(stderr, "moz-pack: --follow-links is for a folder of parts\n");
+    return kUsageStatus;
+  }
   Console console("moz-pack", line.quiet);
   const int in = std::strcmp(line.input, "-") == 0 ? STDIN_FILENO : open(line.input, O_RDONLY);
   if (in < 0) {
