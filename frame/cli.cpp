@@ -2,10 +2,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 static int wrong_usage(const char* program, const char* usage, const std::string& problem) {
   std::fprintf(stderr, "%s: %s\n%s", program, problem.c_str(), usage);
   return kUsageStatus;
+}
+
+bool whole_number(const std::string& text, long low, long high, long& value) {
+  char* end = nullptr;
+  value = std::strtol(text.c_str(), &end, 10);
+  return !text.empty() && *end == '\0' && value >= low && value <= high;
 }
 
 bool CommandLine::has(const std::string& name) const {

@@ -31,3 +31,7 @@ using OptionValue = std::function<std::string(const std::string& name, const std
 int parse_command_line(int argc, char** argv, const char* program, const char* usage,
                        const std::vector<std::string>& valued, const OptionValue& take,
                        CommandLine& line);
+
+// An option's value as a decimal number from `low` to `high`; false when it
+// is anything else.
+bool whole_number(const std::string& text, long low, long high, long& value);

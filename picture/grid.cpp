@@ -24,6 +24,25 @@ Grid make_grid(int width, int height, int scale) {
   return grid;
 }
 
+Fit fit_within(int width, int height, int size) {
+  Fit fit;
+  const int longest = std::max(width, height);
+  for (const int scale : {8, 4, 2}) {
+    if (ceil_div(longest, scale) >= size) {
+      fit.scale = scale;
+      break;
+    }
+  }
+  fit.width = ceil_div(width, fit.scale);
+  fit.height = ceil_div(height, fit.scale);
+  while (std::max(fit.width, fit.height) > size) {
+    ++fit.halvings;
+    fit.width = ceil_div(fit.width, 2);
+    fit.height = ceil_div(fit.height, 2);
+  }
+  return fit;
+}
+
 int top_level(int width, int height) {
   int level = 0;
   for (int size = std::max(width, height); (1 << level) < size;) {

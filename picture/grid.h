@@ -31,6 +31,18 @@ struct Grid {
 // The grid of a width x height picture (both at least 1) decoded at 1/scale.
 Grid make_grid(int width, int height, int scale);
 
+// A picture fitted within size x size, for a thumbnail: decoded at 1/scale,
+// the smallest of the decoder's scales (down to 1/8) that still covers
+// `size`, then halved `halvings` times as the pyramid halves, until it fits.
+// A picture smaller than `size` is left as it is.
+struct Fit {
+  int scale = 1;
+  int halvings = 0;
+  int width = 0;  // the result
+  int height = 0;
+};
+Fit fit_within(int width, int height, int size);  // size at least 1
+
 // Deep Zoom levels: the full size is level ceil(log2(max(width, height))), and
 // each level below is half the one above, rounded up, down to 1 x 1 at level 0.
 struct Level {

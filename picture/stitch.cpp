@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "grid.h"
+#include "halve.h"
 #include "jpeg.h"
 #include "output.h"
 #include "png.h"
@@ -29,16 +30,36 @@ static std::size_t band_bytes(const Grid& grid) {
 
 namespace {
 
-// Bands go out in order: a worker done early waits for the bands above.
-class OrderedWriter {
+// Bands taken in order: a worker done early waits for the bands above.
+class Turns {
+ public:
+  std::unique_lock<std::mutex> wait_for(int band) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    turn_.wait(lock, [&] { return next_ == band; });
+    return lock;
+  }
+  // With the lock wait_for gave: the next band's turn.
+  void pass() {
+    ++next_;
+    turn_.notify_all();
+  }
+
+ protected:
+  std::mutex mutex_;
+
+ private:
+  std::condition_variable turn_;
+  int next_ = 0;
+};
+
+class OrderedWriter : public Turns {
  public:
   OrderedWriter(int fd, Console& console) : fd_(fd), console_(console) {}
 
   // Writes band `band` once its turn comes; null for a band that could not be
   // made, which stops the output there.
   bool write(int band, const PngBandCompressor* compressed) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    turn_.wait(lock, [&] { return next_ == band; });
+    const std::unique_lock<std::mutex> lock = wait_for(band);
     if (compressed == nullptr) {
       failed_ = true;
     } else if (!failed_) {
@@ -50,8 +71,7 @@ class OrderedWriter {
         console_.say("cannot write the picture: %s", std::strerror(errno));
       }
     }
-    ++next_;
-    turn_.notify_all();
+    pass();
     return !failed_;
   }
 
@@ -62,13 +82,80 @@ class OrderedWriter {
   const PngFrame& frame() const { return frame_; }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable turn_;
-  int next_ = 0;
   bool failed_ = false;
   int fd_;
   Console& console_;
   PngFrame frame_;
+};
+
+// A thumbnail: the bands' rows, in order, halved `halvings` times, each
+// stage halving two rows as soon as it holds them, so it keeps at most one
+// row (the picture is the same as halving it whole, again and again).
+class Reducer : public Turns {
+ public:
+  Reducer(int width, int halvings) {
+    for (int i = 0; i < halvings; ++i) {
+      stages_.push_back(Stage{width, false, std::vector<unsigned char>(row_bytes(width) * 2),
+                              std::vector<unsigned char>(row_bytes((width + 1) / 2))});
+      width = (width + 1) / 2;
+    }
+    width_ = width;
+  }
+
+  // Takes band `band`'s rows once its turn comes.
+  void take(int band, const Pixels& rows) {
+    const std::unique_lock<std::mutex> lock = wait_for(band);
+    for (int y = 0; y < rows.height; ++y) {
+      push(0, rows.data + static_cast<std::ptrdiff_t>(y) * rows.stride);
+    }
+    pass();
+  }
+
+  // After the last band: a stage's last row, left alone, halved on its own.
+  Pixels finish() {
+    for (std::size_t i = 0; i < stages_.size(); ++i) {
+      if (stages_[i].pending) {
+        stages_[i].pending = false;
+        push(i + 1, halve_stage(stages_[i], 1));
+      }
+    }
+    return Pixels{picture_.data(), static_cast<int>(row_bytes(width_)), width_,
+                  static_cast<int>(picture_.size() / std::max<std::size_t>(1, row_bytes(width_)))};
+  }
+
+ private:
+  struct Stage {
+    int width;
+    bool pending;                     // its first row holds one waiting for a second
+    std::vector<unsigned char> rows;  // two rows
+    std::vector<unsigned char> half;  // one row of the next stage
+  };
+
+  static std::size_t row_bytes(int width) { return static_cast<std::size_t>(width) * 3; }
+
+  const unsigned char* halve_stage(Stage& stage, int rows) {
+    halve(Pixels{stage.rows.data(), static_cast<int>(row_bytes(stage.width)), stage.width, rows},
+          Pixels{stage.half.data(), static_cast<int>(stage.half.size()), (stage.width + 1) / 2, 1});
+    return stage.half.data();
+  }
+
+  void push(std::size_t at, const unsigned char* row) {
+    if (at == stages_.size()) {
+      picture_.insert(picture_.end(), row, row + row_bytes(width_));
+      return;
+    }
+    Stage& stage = stages_[at];
+    const std::size_t bytes = row_bytes(stage.width);
+    std::memcpy(stage.rows.data() + (stage.pending ? bytes : 0), row, bytes);
+    stage.pending = !stage.pending;
+    if (!stage.pending) {
+      push(at + 1, halve_stage(stage, 2));
+    }
+  }
+
+  std::vector<Stage> stages_;
+  int width_ = 0;
+  std::vector<unsigned char> picture_;  // the thumbnail's rows, at most size x size
 };
 
 struct Shared {
@@ -76,6 +163,7 @@ struct Shared {
   Grid grid;
   TileSource& source;
   OrderedWriter& writer;
+  Reducer* reducer;  // a thumbnail's, else null
   std::atomic<int> damaged{0};
   std::atomic<bool> stop{false};
 };
@@ -103,6 +191,10 @@ class Worker {
         place(tile.index, batch_.bytes.data() + tile.offset, tile.size);
       }
       band_.height = grid.band_height(band);
+      if (shared_.reducer != nullptr) {
+        shared_.reducer->take(band, band_);
+        continue;
+      }
       const bool compressed = compressor_.compress(band_, band == 0, band == grid.rows - 1);
       if (!compressed) {
         shared_.run.console.say("cannot compress the picture: out of memory");
@@ -140,21 +232,43 @@ class Worker {
 
 }  // namespace
 
-StitchStatus stitch_png(const StitchRun& run, int fd) {
-  const Grid grid = make_grid(run.header.width, run.header.height, run.scale);
-  TileSource source(run.in, grid, run.name, run.console, run.salvage);
-  OrderedWriter writer(fd, run.console);
-  Shared shared{run, grid, source, writer};
-
-  const std::vector<unsigned char> head = PngFrame::head(grid.width, grid.height);
+static bool write_head(const StitchRun& run, int fd, int width, int height) {
+  const std::vector<unsigned char> head = PngFrame::head(width, height);
   if (!write_all(fd, head.data(), head.size())) {
     run.console.say("cannot write the picture: %s", std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+StitchStatus stitch_png(const StitchRun& run, int fd) {
+  const Fit fit = run.size > 0 ? fit_within(run.header.width, run.header.height, run.size) : Fit{};
+  const Grid grid =
+      make_grid(run.header.width, run.header.height, run.size > 0 ? fit.scale : run.scale);
+  TileSource source(run.in, grid, run.name, run.console, run.salvage);
+  OrderedWriter writer(fd, run.console);
+  Reducer reducer(grid.width, fit.halvings);
+  Shared shared{run, grid, source, writer, run.size > 0 ? &reducer : nullptr};
+
+  if (run.size == 0 && !write_head(run, fd, grid.width, grid.height)) {
     return kStitchFailed;
   }
   run.console.start(grid.tiles());
   const int workers = worker_count(band_bytes(grid));
   run_workers(workers, [&shared] { Worker(shared).run(); });
   run.console.finish();
+  if (run.size > 0) {
+    // The thumbnail, small whatever the picture's size, as one band.
+    const Pixels thumbnail = reducer.finish();
+    PngBandCompressor band;
+    if (!band.compress(thumbnail, true, true)) {
+      run.console.say("cannot compress the picture: out of memory");
+      return kStitchFailed;
+    }
+    if (!write_head(run, fd, thumbnail.width, thumbnail.height) || !writer.write(0, &band)) {
+      return kStitchFailed;
+    }
+  }
   if (shared.stop || writer.failed()) {
     return kStitchFailed;
   }

@@ -55,27 +55,6 @@ std::size_t at(int offset) { return static_cast<std::size_t>(offset); }
 // The byte where pixel (x, y) of a picture `width` wide starts.
 std::size_t at(int y, int x, int width) { return (at(y) * at(width) + at(x)) * 3; }
 
-// The picture halved as the pyramid halves it: rounded means of two by two.
-Image halved(const Image& from) {
-  Image to{(from.width + 1) / 2, (from.height + 1) / 2, {}};
-  for (int y = 0; y < to.height; ++y) {
-    for (int x = 0; x < to.width; ++x) {
-      for (int c = 0; c < 3; ++c) {
-        int sum = 0;
-        int count = 0;
-        for (int dy = 0; dy < 2 && 2 * y + dy < from.height; ++dy) {
-          for (int dx = 0; dx < 2 && 2 * x + dx < from.width; ++dx, ++count) {
-            sum += static_cast<unsigned char>(
-                from.rgb[at(2 * y + dy, 2 * x + dx, from.width) + at(c)]);
-          }
-        }
-        to.rgb += static_cast<char>((sum + count / 2) / count);
-      }
-    }
-  }
-  return to;
-}
-
 Image crop(const Image& from, int x, int y, int width, int height) {
   Image to{width, height, {}};
   for (int row = y; row < y + height; ++row) {

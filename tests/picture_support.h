@@ -31,3 +31,6 @@ Image expected_picture(int width, int height, const std::vector<Bytes>& tiles, i
 
 // An 8-bit RGB PNG's pixels; width 0 when it is not one.
 Image read_png(const Bytes& png);
+
+// The picture halved as the pyramid halves it: rounded means of two by two.
+Image halved(const Image& from);

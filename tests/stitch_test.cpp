@@ -96,6 +96,51 @@ TEST(Stitch, MatchesDjpegTileByTile) {
   }
 }
 
+// A thumbnail: the picture decoded at the smallest scale that covers the
+// size asked for, then halved until it fits, a band at a time.
+TEST(Stitch, SizeFitsThePictureWithin) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg and djpeg are not installed";
+  }
+  struct Row {
+    int width, height, size;
+    int scale, halvings;  // what it takes
+  };
+  const Row rows[] = {
+      {1000, 300, 64, 8, 1},   // 125 wide at 1/8, halved once
+      {1000, 700, 100, 8, 1},  // 125 x 88, then 63 x 44
+      {300, 1000, 130, 4, 1},  // 1/8 would give 125, under 130
+      {200, 130, 200, 1, 0},   // fits as it is
+      {200, 130, 500, 1, 0},   // never made larger
+      {130, 70, 9, 8, 1},      // 17 x 9, then 9 x 5
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.width) + " x " + std::to_string(row.height) + " in " +
+                 std::to_string(row.size));
+    std::vector<Bytes> tiles;
+    const int count = ((row.width + 63) / 64) * ((row.height + 63) / 64);
+    tiles.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      tiles.push_back(cjpeg_tile(64, 64, "", static_cast<unsigned>(i)));
+    }
+    const Stitched result =
+        stitch(moz_of(row.width, row.height, tiles), {"--size", std::to_string(row.size)});
+    EXPECT_EQ(result.run.status, 0) << result.run.err;
+    Image want = expected_picture(row.width, row.height, tiles, row.scale);
+    for (int i = 0; i < row.halvings; ++i) {
+      want = halved(want);
+    }
+    const Image got = read_png(result.png);
+    EXPECT_LE(std::max(got.width, got.height), row.size);
+    EXPECT_TRUE(got == want) << got.width << " x " << got.height << ", not " << want.width << " x "
+                             << want.height;
+  }
+  const Stitched both =
+      stitch(moz_of(64, 64, {cjpeg_tile(64, 64)}), {"--size", "8", "--scale", "1/2"});
+  EXPECT_EQ(both.run.status, 2);
+  EXPECT_NE(both.run.err.find("--size and --scale do not go together"), std::string::npos);
+}
+
 TEST(Stitch, WritesNothingWithoutAPicture) {
   const Bytes old = "an earlier picture";
   struct Row {

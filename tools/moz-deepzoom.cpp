@@ -32,9 +32,8 @@ int main(int argc, char** argv) {
   const int ended = parse_command_line(
       argc, argv, "moz-deepzoom", kUsage, {"--quality"},
       [&](const std::string&, const std::string& value) -> std::string {
-        char* end = nullptr;
-        const long number = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || number < 1 || number > 100) {
+        long number = 0;
+        if (!whole_number(value, 1, 100, number)) {
           return "--quality takes a number from 1 to 100, not " + value;
         }
         quality = static_cast<int>(number);

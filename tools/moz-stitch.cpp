@@ -1,4 +1,5 @@
 // moz-stitch: a MOZ file's whole picture as a PNG.
+#include <cstdio>
 #include <string>
 
 #include "cli.h"
@@ -8,21 +9,31 @@
 #include "stitch.h"
 
 static const char kUsage[] =
-    "usage: moz-stitch [--scale 1/2|1/4|1/8] [--salvage] [--quiet] FILE.moz OUT.png\n"
+    "usage: moz-stitch [--scale 1/2|1/4|1/8 | --size N] [--salvage] [--quiet] FILE.moz OUT.png\n"
     "       moz-stitch --help | --version\n"
     "Writes the picture a MOZ file holds as an 8-bit RGB PNG (OUT may be - for\n"
-    "standard output). --scale decodes every tile at 1/2, 1/4 or 1/8 of its size.\n"
+    "standard output). --scale decodes every tile at 1/2, 1/4 or 1/8 of its size;\n"
+    "--size fits the whole picture within N x N pixels, a thumbnail.\n"
     "--salvage places the intact records past damaged ones where they belong.\n"
     "Exit status: 0 every tile placed, 1 written with damaged or missing tiles\n"
     "(gray, each named on standard error), 2 no picture written.\n";
 
 int main(int argc, char** argv) {
   int scale = 1;
+  int size = 0;
   CommandLine line;
   line.switches = {"--salvage"};
   const int ended = parse_command_line(
-      argc, argv, "moz-stitch", kUsage, {"--scale"},
-      [&](const std::string&, const std::string& value) -> std::string {
+      argc, argv, "moz-stitch", kUsage, {"--scale", "--size"},
+      [&](const std::string& name, const std::string& value) -> std::string {
+        if (name == "--size") {
+          long number = 0;
+          if (!whole_number(value, 1, 32767, number)) {
+            return "--size takes a number of pixels from 1 to 32767, not " + value;
+          }
+          size = static_cast<int>(number);
+          return "";
+        }
         if (value != "1/1" && value != "1/2" && value != "1/4" && value != "1/8") {
           return "--scale takes 1/2, 1/4 or 1/8, not " + value;
         }
@@ -32,6 +43,10 @@ int main(int argc, char** argv) {
       line);
   if (ended >= 0) {
     return ended;
+  }
+  if (size > 0 && scale != 1) {
+    std::fprintf(stderr, "moz-stitch: --size and --scale do not go together\n%s", kUsage);
+    return kUsageStatus;
   }
 
   Console console("moz-stitch", line.quiet);
@@ -47,7 +62,7 @@ int main(int argc, char** argv) {
     return kStitchFailed;
   }
   const StitchStatus status =
-      stitch_png({in, header, scale, line.input, console, line.has("--salvage")}, out.fd());
+      stitch_png({in, header, scale, line.input, console, line.has("--salvage"), size}, out.fd());
   if (status == kStitchFailed) {
     return status;
   }
