@@ -48,6 +48,13 @@ export class Listing {
     this.schedule();
   }
 
+  // Another file's listing takes the box: nothing of this one is drawn again.
+  close() {
+    clearTimeout(this.later);
+    cancelAnimationFrame(this.drawn);
+    this.draw = () => {};
+  }
+
   lineStart(line) {
     return line === 0 ? 0 : this.ends[line - 1] + 1;
   }

@@ -70,6 +70,7 @@ async function open(file) {
   if (current) {
     for (const worker of [current.walker, current.painter]) worker.terminate();
     current.viewer?.destroy();
+    current.listing.close();
   }
   const module = await wasm;
   const header = new DataView(await file.slice(0, 8).arrayBuffer());
