@@ -104,10 +104,10 @@ async function listing(message) {
   const onOutput = (bytes) => postMessage({ type: "output", bytes }, [bytes.buffer]);
   const started = performance.now();
   const status = await walk(module, file, tool, { onOutput, tile, sync: message.sync });
-  self.walkMs = performance.now() - started;
+  const walkMs = performance.now() - started;
   const offsets = places.offsets.slice(0, places.count);
   const lengths = places.lengths.slice(0, places.count);
-  postMessage({ type: "listed", status, offsets, lengths, walkMs: self.walkMs }, [offsets.buffer, lengths.buffer]);
+  postMessage({ type: "listed", status, offsets, lengths, walkMs }, [offsets.buffer, lengths.buffer]);
 }
 
 // Save tiles: the extractor's own walk, its files gathered as it writes them,
@@ -180,7 +180,7 @@ class Bands {
   // Band `row` as RGBA, width x height(row) pixels. Its records follow each
   // other in the file, so they are read at once.
   async paint(row) {
-    const height = this.height_of(row);
+    const height = this.heightOf(row);
     const context = this.context;
     context.fillStyle = "#808080";
     context.fillRect(0, 0, this.width, 64);
@@ -203,7 +203,14 @@ class Bands {
     return context.getImageData(0, 0, this.width, height).data;
   }
 
-  height_of(row) {
+  // Band `row` as RGB rows in WebAssembly memory at `at`, from the browser's RGBA.
+  async rgb(row, work, at) {
+    const pixels = await this.paint(row);
+    work.bytes(at, pixels.length).set(pixels);
+    work.exports.tt_rgba_to_rgb(at, pixels.length / 4);
+  }
+
+  heightOf(row) {
     return Math.min(64, this.height - row * 64);
   }
 }
@@ -280,10 +287,8 @@ async function overview(message) {
     }
   };
   for (let row = 0; row < bands.rows; ++row) {
-    const pixels = await bands.paint(row);
-    work.bytes(band, pixels.length).set(pixels);
-    work.exports.tt_rgba_to_rgb(band, pixels.length / 4);
-    await push(top - 1, band, width, bands.height_of(row));
+    await bands.rgb(row, work, band);
+    await push(top - 1, band, width, bands.heightOf(row));
     postMessage({ type: "progress", done: row + 1, total: bands.rows });
   }
   postMessage({ type: "overview", gray: bands.gray });
@@ -316,10 +321,8 @@ async function png(message) {
   const outWidth = Math.ceil(width / scale);
   copy(work.exports.tt_png_head(outWidth, Math.ceil(height / scale)));
   for (let row = 0; row < bands.rows; ++row) {
-    const pixels = await bands.paint(row);
-    work.bytes(band, pixels.length).set(pixels);
-    work.exports.tt_rgba_to_rgb(band, pixels.length / 4);
-    let [w, h, at] = [width, bands.height_of(row), band];
+    await bands.rgb(row, work, band);
+    let [w, h, at] = [width, bands.heightOf(row), band];
     for (let k = 0; k < halvings; ++k) {
       const to = halves[k % 2];
       work.exports.tt_halve(at, w, h, w * 3, to, Math.ceil(w / 2) * 3);
@@ -342,4 +345,3 @@ onmessage = async ({ data }) => {
   }
 };
 
-postMessage({ type: "ready", fed: canSuspend });
