@@ -4,6 +4,10 @@ add_library(tiletools_flags INTERFACE)
 target_compile_options(tiletools_flags INTERFACE
   -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow
   $<$<BOOL:${TILETOOLS_WERROR}>:-Werror>)
+# On Windows, printf and its kin are the C99 ones (%zu, %lld), as on POSIX systems.
+if(WIN32)
+  target_compile_definitions(tiletools_flags INTERFACE __USE_MINGW_ANSI_STDIO=1)
+endif()
 
 # A comma-separated -fsanitize list, e.g. address,undefined. Any finding aborts,
 # so a test run cannot pass over one.

@@ -1,10 +1,8 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "platform.h"
 #include "tiles.h"
 
 static_assert(kRecordBufferBytes >= std::size_t{UINT16_MAX},
@@ -17,10 +15,10 @@ int open_input(int argc, char** argv) {
   // Lines go out in large blocks, or line by line to a terminal. The buffer
   // is given, not just its size: musl keeps its own 1 KiB one otherwise.
   static char output[std::size_t{1} << 16];
-  if (isatty(STDOUT_FILENO) == 0) {
+  if (!platform::is_terminal(STDOUT_FILENO)) {
     std::setvbuf(stdout, output, _IOFBF, sizeof output);
   }
-  const int fd = open(argv[1], O_RDONLY);
+  const int fd = platform::open(argv[1], O_RDONLY);
   if (fd < 0) {
     std::printf("Couldn't open %s\n", argv[1]);
   }
@@ -53,7 +51,7 @@ static int fill(RecordBuffer& in, std::size_t count) {
     // Cleared so that the code reported is this read's, never one left behind
     // by some earlier call (a tile file that would not open, say).
     errno = 0;
-    const ssize_t got = read(in.fd, in.bytes + in.end, sizeof in.bytes - in.end);
+    const ssize_t got = platform::read(in.fd, in.bytes + in.end, sizeof in.bytes - in.end);
     if (got > 0) {
       in.end += static_cast<std::size_t>(got);
     } else if (got == 0) {
@@ -107,7 +105,7 @@ bool report_untagged(RecordBuffer& in, int tile) {
 }
 
 int fail_run(RecordBuffer& in) {
-  close(in.fd);
+  platform::close(in.fd);
   in.fd = -1;
   return 1;
 }

@@ -1,11 +1,9 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "line.h"
+#include "platform.h"
 #include "tiles.h"
 
 // "tile%04d.jpg"
@@ -24,7 +22,7 @@ void tile_file_name(int tile, char (&name)[kTileNameBytes]) {
 bool write_all(int fd, const void* data, std::size_t count) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (count > 0) {
-    const ssize_t written = write(fd, bytes, count);
+    const ssize_t written = platform::write(fd, bytes, count);
     if (written < 0 && errno == EINTR) {
       continue;
     }
@@ -42,7 +40,7 @@ void save_tile(int tile, const unsigned char* bytes, std::size_t count) {
   tile_file_name(tile, name);
   // Truncated, so that a shorter tile written over an earlier run's file does
   // not keep that file's tail. 0777 less the umask, as the tiles have always had.
-  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC, 0777);
+  const int fd = platform::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0777);
   if (fd < 0) {
     return;
   }
@@ -53,7 +51,7 @@ void save_tile(int tile, const unsigned char* bytes, std::size_t count) {
   } else {
     Line().text(" failed!\n").put();
   }
-  close(fd);
+  platform::close(fd);
 }
 
 void report_failed_save(int tile) {

@@ -1,12 +1,11 @@
 #include "walk.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "bytes.h"
+#include "platform.h"
 
 namespace {
 
@@ -222,7 +221,7 @@ bool RecordWalk::resync(std::uint64_t bad_at, bool report) {
 void RecordWalk::survey() {
   surveyed_ = true;
   const std::uint64_t resume = stream_offset(in_);
-  if (lseek(in_.fd, 0, SEEK_CUR) < 0) {
+  if (platform::seek(in_.fd, 0, SEEK_CUR) < 0) {
     if (options_.on_note) {
       options_.on_note(
           "the input cannot be read twice, so the records after the damage are "
@@ -244,7 +243,7 @@ void RecordWalk::survey() {
     reaches_end = look_ahead(in_, 1) == 0;
   }
   const bool read_whole = in_.failure.error == 0;
-  if (lseek(in_.fd, static_cast<off_t>(resume), SEEK_SET) < 0) {
+  if (platform::seek(in_.fd, static_cast<std::int64_t>(resume), SEEK_SET) < 0) {
     in_.failure = StreamFailure{0, errno, -1, false};
     in_.at_eof = true;
     return;

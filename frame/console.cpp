@@ -1,9 +1,9 @@
 #include "console.h"
 
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
+
+#include "platform.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -11,7 +11,8 @@ using Clock = std::chrono::steady_clock;
 static constexpr const char* kClearLine = "\r\033[K";
 
 Console::Console(const char* program, bool quiet)
-    : program_(program), live_(program != nullptr && !quiet && isatty(STDERR_FILENO) != 0) {}
+    : program_(program),
+      live_(program != nullptr && !quiet && platform::is_terminal(STDERR_FILENO)) {}
 
 void Console::start(long total) {
   const std::lock_guard<std::mutex> lock(mutex_);

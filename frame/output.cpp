@@ -1,16 +1,11 @@
 #include "output.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "platform.h"
 
 // The one path a signal handler may have to remove; a handler can reach
 // nothing but static storage. Only one output is staged at a time.
@@ -18,15 +13,11 @@ static char pending_path[4096];
 static volatile std::sig_atomic_t pending_is_folder = 0;
 static volatile std::sig_atomic_t caught_signal = 0;
 
-static int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  return std::remove(path);
-}
-
 static void remove_staged(const char* path, bool folder) {
   if (folder) {
-    nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    platform::remove_tree(path);
   } else {
-    unlink(path);
+    platform::remove_file(path);
   }
 }
 
@@ -39,19 +30,14 @@ extern "C" void on_interrupt(int signal) {
     return;
   }
   if (pending_path[0] != '\0') {
-    unlink(pending_path);
+    platform::remove_file(pending_path);
   }
-  std::signal(signal, SIG_DFL);
-  raise(signal);
+  platform::end_as_stopped(signal);
 }
 
 int interruption() { return caught_signal; }
 
-void end_as_interrupted() {
-  std::signal(caught_signal, SIG_DFL);
-  raise(caught_signal);
-  std::_Exit(128 + caught_signal);
-}
+void end_as_interrupted() { platform::end_as_stopped(caught_signal); }
 
 static void watch(const std::string& path, bool folder) {
   if (path.size() >= sizeof pending_path) {
@@ -59,9 +45,7 @@ static void watch(const std::string& path, bool folder) {
   }
   std::memcpy(pending_path, path.c_str(), path.size() + 1);
   pending_is_folder = folder ? 1 : 0;
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    std::signal(signal, on_interrupt);
-  }
+  platform::on_stop_request(on_interrupt);
 }
 
 static void unwatch() { pending_path[0] = '\0'; }
@@ -85,7 +69,7 @@ static bool fail(std::string& error, const std::string& what) {
 bool StagedOutput::open_file(const std::string& path, std::string& error) {
   target_ = path;
   if (path == "-") {
-    if (isatty(STDOUT_FILENO) != 0) {
+    if (platform::is_terminal(STDOUT_FILENO)) {
       error = "standard output is a terminal; give a file name, or send - to a file or pipe";
       return false;
     }
@@ -93,16 +77,12 @@ bool StagedOutput::open_file(const std::string& path, std::string& error) {
     return true;
   }
   staged_ = beside(path);
-  fd_ = mkstemp(staged_.data());
+  fd_ = platform::make_staged_file(staged_);
   if (fd_ < 0) {
     staged_.clear();
     return fail(error, "cannot create a file beside " + path);
   }
   watch(staged_, false);
-  // mkstemp makes it private; a finished picture gets the usual 0666 less the umask.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd_, 0666 & ~mask);
   return true;
 }
 
@@ -110,21 +90,12 @@ bool StagedOutput::make_folder(const std::string& path, std::string& error) {
   target_ = path;
   folder_ = true;
   // An empty folder is replaced by the rename at the end; anything else stays as it is.
-  struct stat existing {};
-  if (stat(path.c_str(), &existing) == 0) {
-    DIR* dir = S_ISDIR(existing.st_mode) ? opendir(path.c_str()) : nullptr;
-    bool empty = dir != nullptr;
-    while (empty) {
-      const dirent* entry = readdir(dir);
-      if (entry == nullptr) {
-        break;
-      }
-      empty = std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
-    }
-    if (dir != nullptr) {
-      closedir(dir);
-    }
-    if (!S_ISDIR(existing.st_mode)) {
+  const platform::Kind existing = platform::kind_of(path.c_str());
+  if (existing != platform::Kind::none) {
+    std::vector<std::string> names;
+    const bool empty = existing == platform::Kind::folder &&
+                       platform::list_folder(path.c_str(), names) && names.empty();
+    if (existing != platform::Kind::folder) {
       error = path + ": exists and is not a folder";
       return false;
     }
@@ -134,14 +105,11 @@ bool StagedOutput::make_folder(const std::string& path, std::string& error) {
     }
   }
   staged_ = beside(path);
-  if (mkdtemp(staged_.data()) == nullptr) {
+  if (!platform::make_staged_folder(staged_)) {
     staged_.clear();
     return fail(error, "cannot create a folder beside " + path);
   }
   watch(staged_, true);
-  const mode_t mask = umask(0);
-  umask(mask);
-  chmod(staged_.c_str(), 0777 & ~mask);
   return true;
 }
 
@@ -150,12 +118,12 @@ bool StagedOutput::commit(std::string& error) {
     committed_ = true;
     return true;
   }
-  if (!folder_ && (fsync(fd_) != 0 || close(fd_) != 0)) {
+  if (!folder_ && (platform::sync(fd_) != 0 || platform::close(fd_) != 0)) {
     fd_ = -1;
     return fail(error, "cannot write " + target_);
   }
   fd_ = -1;
-  if (std::rename(staged_.c_str(), target_.c_str()) != 0) {
+  if (platform::rename_over(staged_.c_str(), target_.c_str()) != 0) {
     return fail(error, "cannot rename the finished output to " + target_);
   }
   committed_ = true;
@@ -165,7 +133,7 @@ bool StagedOutput::commit(std::string& error) {
 
 void StagedOutput::discard() {
   if (fd_ > STDOUT_FILENO) {
-    close(fd_);
+    platform::close(fd_);
   }
   fd_ = -1;
   if (!committed_ && !staged_.empty()) {

@@ -1,9 +1,5 @@
 #include "pack.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -19,6 +15,7 @@
 #include "manifest.h"
 #include "moz.h"
 #include "output.h"
+#include "platform.h"
 #include "tiles.h"
 #include "zlib_part.h"
 
@@ -33,7 +30,7 @@ class ManifestReader {
  public:
   ManifestReader(const std::string& dir, Console& console)
       : path_(dir + "/" + kManifestName), console_(console) {
-    file_ = std::fopen(path_.c_str(), "r");
+    file_ = platform::open_stream(path_.c_str(), "rb");
     if (file_ == nullptr) {
       console_.say("cannot read %s: %s", path_.c_str(), std::strerror(errno));
     }
@@ -99,12 +96,12 @@ class ManifestReader {
 class Packer {
  public:
   Packer(const PackRun& run, int out) : run_(run), out_(out) {
-    dirfd_ = open(run.dir.c_str(), O_RDONLY | O_DIRECTORY);
+    dirfd_ = platform::open(run.dir.c_str(), O_RDONLY | O_DIRECTORY);
     buffer_.reserve(kOutBlock);
   }
   ~Packer() {
     if (dirfd_ >= 0) {
-      close(dirfd_);
+      platform::close(dirfd_);
     }
   }
   Packer(const Packer&) = delete;
@@ -321,15 +318,14 @@ class Packer {
     for (std::size_t slash = name.find('/'); slash != std::string::npos;
          slash = name.find('/', begin)) {
       const std::string step = name.substr(begin, slash - begin);
-      const int folder = openat(at, step.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | no_follow);
+      const int folder =
+          platform::open_at(at, step.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | no_follow);
       int error = errno;
-      struct stat link {};
-      if (folder < 0 && error == ENOTDIR &&
-          fstatat(at, step.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
+      if (folder < 0 && error == ENOTDIR && platform::is_link_at(at, step.c_str())) {
         error = ELOOP;  // what Linux says of a link to a folder opened so
       }
       if (at != dirfd_) {
-        close(at);
+        platform::close(at);
       }
       if (folder < 0) {
         errno = error;
@@ -338,10 +334,10 @@ class Packer {
       at = folder;
       begin = slash + 1;
     }
-    const int fd = openat(at, name.c_str() + begin, O_RDONLY | O_CLOEXEC | no_follow);
+    const int fd = platform::open_at(at, name.c_str() + begin, O_RDONLY | O_CLOEXEC | no_follow);
     const int error = errno;
     if (at != dirfd_) {
-      close(at);
+      platform::close(at);
     }
     errno = error;
     return fd;
@@ -378,7 +374,7 @@ class Packer {
       std::size_t used = before;
       while (loaded && used < kPayloadRoom) {
         const std::size_t asked = kPayloadRoom - used;
-        const ssize_t got = read(fd, payload_.get() + used, asked);
+        const ssize_t got = platform::read(fd, payload_.get() + used, asked);
         if (got < 0 && errno == EINTR) {
           continue;
         }
@@ -391,13 +387,13 @@ class Packer {
       why = loaded ? "" : std::strerror(errno);
       size_ = used;
     }
-    struct stat status {};
-    if (loaded && size_ > kLargestPayload && fstat(fd, &status) == 0) {
-      close(fd);
+    const std::int64_t part_size = platform::file_size(fd);
+    if (loaded && size_ > kLargestPayload && part_size >= 0) {
+      platform::close(fd);
       return reader.problem("record %ld's payload would be %zu bytes; a record holds at most 65535",
-                            line.index, before + static_cast<std::size_t>(status.st_size));
+                            line.index, before + static_cast<std::size_t>(part_size));
     }
-    close(fd);
+    platform::close(fd);
     return loaded || reader.problem("%s: %s", name.c_str(), why.c_str());
   }
 
@@ -409,13 +405,13 @@ class Packer {
     unsigned char block[65536];
     ssize_t got = 0;
     bool copied = true;
-    while (copied && (got = read(fd, block, sizeof block)) != 0) {
+    while (copied && (got = platform::read(fd, block, sizeof block)) != 0) {
       if (got < 0 && errno == EINTR) {
         continue;
       }
       copied = got > 0 && put(block, static_cast<std::size_t>(got));
     }
-    close(fd);
+    platform::close(fd);
     return copied || reader.problem("%s: %s", name.c_str(), std::strerror(errno));
   }
 

@@ -1,8 +1,5 @@
 #include "unpack.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +8,7 @@
 #include "manifest.h"
 #include "moz.h"
 #include "output.h"
+#include "platform.h"
 #include "tiz.h"
 #include "walk.h"
 #include "zlib_part.h"
@@ -18,7 +16,7 @@
 bool open_container(const char* path, bool tiz, RecordBuffer& in, ContainerHeader& header,
                     Console& console) {
   in.silent = true;
-  in.fd = std::strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY);
+  in.fd = std::strcmp(path, "-") == 0 ? STDIN_FILENO : platform::open(path, O_RDONLY);
   if (in.fd < 0) {
     console.say("cannot open %s: %s", path, std::strerror(errno));
     return false;
@@ -64,16 +62,18 @@ std::string part_name(int index, const char* extension) {
 class Folder {
  public:
   Folder(const std::string& dir, Console& console) : dir_(dir), console_(console) {
-    dirfd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    manifest_ = dirfd_ < 0 ? -1 : openat(dirfd_, kManifestName, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    dirfd_ = platform::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    manifest_ = dirfd_ < 0
+                    ? -1
+                    : platform::open_at(dirfd_, kManifestName, O_WRONLY | O_CREAT | O_EXCL, 0666);
     failed_ = manifest_ < 0 && fail(kManifestName);
   }
   ~Folder() {
     if (manifest_ >= 0) {
-      close(manifest_);
+      platform::close(manifest_);
     }
     if (dirfd_ >= 0) {
-      close(dirfd_);
+      platform::close(dirfd_);
     }
   }
   Folder(const Folder&) = delete;
@@ -113,8 +113,8 @@ class Folder {
         finish(fd, name);
         return;
       }
-      close(fd);
-      unlinkat(dirfd_, name.c_str(), 0);
+      platform::close(fd);
+      platform::remove_at(dirfd_, name.c_str());
       console_.say("%s: tile %d's zlib data does not inflate (%s); it stays %s", source, index,
                    why.c_str(), part_name(index, ".zlib").c_str());
     }
@@ -153,7 +153,7 @@ class Folder {
 
   bool close_manifest() {
     flush();
-    if (!failed_ && close(manifest_) != 0) {
+    if (!failed_ && platform::close(manifest_) != 0) {
       fail(kManifestName);
     }
     manifest_ = -1;
@@ -167,7 +167,7 @@ class Folder {
     if (failed_) {
       return -1;
     }
-    const int fd = openat(dirfd_, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int fd = platform::open_at(dirfd_, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) {
       fail(name.c_str());
     }
@@ -175,7 +175,7 @@ class Folder {
   }
 
   void finish(int fd, const std::string& name) {
-    if (fd >= 0 && close(fd) != 0) {
+    if (fd >= 0 && platform::close(fd) != 0) {
       fail(name.c_str());
     }
     lines_ += ' ';

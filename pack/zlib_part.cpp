@@ -1,11 +1,11 @@
 #include "zlib_part.h"
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform.h"
 #include "tiles.h"
 
 namespace {
@@ -73,7 +73,7 @@ bool deflate_from(int fd, std::size_t limit, std::vector<unsigned char>& out, st
   unsigned char block[kBlock];
   int status = Z_OK;
   while (status == Z_OK) {
-    const ssize_t got = read(fd, block, sizeof block);
+    const ssize_t got = platform::read(fd, block, sizeof block);
     if (got < 0 && errno == EINTR) {
       continue;
     }

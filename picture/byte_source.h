@@ -4,13 +4,13 @@
 // its first bytes looked at before any reader takes them, to tell a PNG from a
 // JPEG by its signature rather than its name.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <string>
+
+#include "platform.h"
 
 class ByteSource {
  public:
@@ -43,7 +43,7 @@ class ByteSource {
 
  private:
   void fill_more() {
-    const ssize_t got = read(fd_, block_ + end_, sizeof block_ - end_);
+    const ssize_t got = platform::read(fd_, block_ + end_, sizeof block_ - end_);
     if (got > 0) {
       end_ += static_cast<std::size_t>(got);
     } else if (got == 0 || errno != EINTR) {

@@ -1,9 +1,5 @@
 #include "pyramid.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -16,6 +12,7 @@
 #include "grid.h"
 #include "halve.h"
 #include "jpeg.h"
+#include "platform.h"
 #include "source.h"
 
 static constexpr int kEdge = 64;
@@ -49,12 +46,12 @@ class TileFiles {
   TileFiles(const std::string& dir, int width, int height, Console& console)
       : console_(console), top_(top_level(width, height)) {
     const std::string files = dir + "/picture_files";
-    ok_ = mkdir(files.c_str(), 0777) == 0;
+    ok_ = platform::make_folder(files.c_str()) == 0;
     for (int level = 0; ok_ && level <= top_; ++level) {
       const std::string path = files + "/" + std::to_string(level);
       LevelFolder folder{level_size(width, height, level), -1};
-      if (mkdir(path.c_str(), 0777) == 0) {
-        folder.fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (platform::make_folder(path.c_str()) == 0) {
+        folder.fd = platform::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       }
       ok_ = folder.fd >= 0;
       levels_.push_back(folder);
@@ -67,7 +64,7 @@ class TileFiles {
   ~TileFiles() {
     for (const LevelFolder& level : levels_) {
       if (level.fd >= 0) {
-        close(level.fd);
+        platform::close(level.fd);
       }
     }
   }
@@ -80,10 +77,10 @@ class TileFiles {
 
   bool write(int level, int column, int row, const unsigned char* bytes, std::size_t count) {
     const std::string name = std::to_string(column) + "_" + std::to_string(row) + ".jpg";
-    const int fd = openat(levels_[static_cast<std::size_t>(level)].fd, name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = platform::open_at(levels_[static_cast<std::size_t>(level)].fd, name.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     const bool written = fd >= 0 && write_all(fd, bytes, count);
-    if ((fd >= 0 && close(fd) != 0) || !written) {
+    if ((fd >= 0 && platform::close(fd) != 0) || !written) {
       if (ok_.exchange(false)) {
         console_.say("cannot write the pyramid's tile %d/%s: %s", level, name.c_str(),
                      std::strerror(errno));
@@ -297,9 +294,9 @@ StitchStatus write_pyramid(const PyramidRun& run, const std::string& dir) {
   run.console.finish();
 
   const std::string descriptor = dzi_descriptor(grid.width, grid.height);
-  const int fd = open((dir + "/picture.dzi").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+  const int fd = platform::open((dir + "/picture.dzi").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
   const bool written = fd >= 0 && write_all(fd, descriptor.data(), descriptor.size());
-  if ((fd >= 0 && close(fd) != 0) || !written) {
+  if ((fd >= 0 && platform::close(fd) != 0) || !written) {
     run.console.say("cannot write %s/picture.dzi: %s", dir.c_str(), std::strerror(errno));
     return kStitchFailed;
   }

@@ -1,10 +1,9 @@
 #include "source.h"
 
-#include <fcntl.h>
-
 #include <cstring>
 
 #include "output.h"
+#include "platform.h"
 #include "walk.h"
 
 // A band's payloads are copied into its batch up to this much; a typical band
@@ -13,7 +12,7 @@ static constexpr std::size_t kBatchBytes = std::size_t{2} << 20;
 
 bool open_picture(const char* path, RecordBuffer& in, MozHeader& header, Console& console) {
   in.silent = true;  // the tool words its own diagnostics
-  in.fd = open(path, O_RDONLY);
+  in.fd = platform::open(path, O_RDONLY);
   if (in.fd < 0) {
     console.say("cannot open %s: %s", path, std::strerror(errno));
     return false;

@@ -1,43 +1,24 @@
 #include "viewer.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "platform.h"
 #include "tiles.h"
 
 static constexpr const char* kScript = "openseadragon.min.js";
 
-// The running program's path: the kernel's word on Linux, elsewhere argv[0]
-// when it names a path.
-static std::string program_path(const char* argv0) {
-  char path[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length > 0) {
-    return std::string(path, static_cast<std::size_t>(length));
-  }
-  if (argv0 != nullptr && std::strchr(argv0, '/') != nullptr && realpath(argv0, path) != nullptr) {
-    return path;
-  }
-  return "";
-}
-
 std::string find_viewer(const char* argv0, std::string& why) {
-  const std::string program = program_path(argv0);
+  const std::string program = platform::program_path(argv0);
   const std::size_t slash = program.rfind('/');
   if (slash == std::string::npos) {
     why = "cannot tell where the program is installed";
     return "";
   }
   std::string viewer = program.substr(0, slash) + "/../share/tiletools/viewer";
-  if (access((viewer + "/" + kScript).c_str(), R_OK) != 0) {
+  if (!platform::readable((viewer + "/" + kScript).c_str())) {
     why = "the viewer was not installed with the tools (" + viewer + ")";
     return "";
   }
@@ -45,12 +26,12 @@ std::string find_viewer(const char* argv0, std::string& why) {
 }
 
 static bool copy_file(const std::string& from, const std::string& to) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int in = platform::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  const int out = platform::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   bool copied = in >= 0 && out >= 0;
   std::vector<unsigned char> buffer(1 << 16);
   while (copied) {
-    const ssize_t got = read(in, buffer.data(), buffer.size());
+    const ssize_t got = platform::read(in, buffer.data(), buffer.size());
     if (got == 0) {
       break;
     }
@@ -58,18 +39,18 @@ static bool copy_file(const std::string& from, const std::string& to) {
         got > 0 ? write_all(out, buffer.data(), static_cast<std::size_t>(got)) : errno == EINTR;
   }
   if (in >= 0) {
-    close(in);
+    platform::close(in);
   }
-  if (out >= 0 && close(out) != 0) {
+  if (out >= 0 && platform::close(out) != 0) {
     copied = false;
   }
   return copied;
 }
 
 static bool write_text(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = platform::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   const bool written = fd >= 0 && write_all(fd, text.data(), text.size());
-  return fd >= 0 && close(fd) == 0 && written;
+  return fd >= 0 && platform::close(fd) == 0 && written;
 }
 
 static std::string escape_html(const std::string& text) {
@@ -144,18 +125,16 @@ static std::string index_html(const std::string& title, int width, int height) {
 bool install_viewer(const std::string& viewer, const std::string& dir, const std::string& title,
                     int width, int height, std::string& why) {
   const std::string into = dir + "/viewer";
-  bool ok = mkdir(into.c_str(), 0777) == 0 && mkdir((into + "/images").c_str(), 0777) == 0 &&
+  bool ok = platform::make_folder(into.c_str()) == 0 &&
+            platform::make_folder((into + "/images").c_str()) == 0 &&
             copy_file(viewer + "/" + kScript, into + "/" + kScript) &&
             copy_file(viewer + "/LICENSE.txt", into + "/LICENSE.txt");
-  if (DIR* images = ok ? opendir((viewer + "/images").c_str()) : nullptr) {
-    while (const dirent* entry = readdir(images)) {
-      if (ok && entry->d_name[0] != '.') {
-        ok = copy_file(viewer + "/images/" + entry->d_name, into + "/images/" + entry->d_name);
-      }
+  std::vector<std::string> images;
+  ok = ok && platform::list_folder((viewer + "/images").c_str(), images);
+  for (const std::string& image : images) {
+    if (ok && image[0] != '.') {
+      ok = copy_file(viewer + "/images/" + image, into + "/images/" + image);
     }
-    closedir(images);
-  } else {
-    ok = false;
   }
   ok = ok && write_text(dir + "/index.html", index_html(title, width, height));
   if (!ok) {

@@ -6,6 +6,7 @@
 #include "cli.h"
 #include "console.h"
 #include "output.h"
+#include "platform.h"
 #include "pyramid.h"
 #include "source.h"
 #include "viewer.h"
@@ -26,6 +27,7 @@ static const char* base_name(const char* path) {
 }
 
 int main(int argc, char** argv) {
+  platform::start(argc, argv);
   int quality = 90;
   CommandLine line;
   line.switches = {"--salvage"};

@@ -1,8 +1,5 @@
 // moz-pack: a MOZ from a folder of parts and its manifest, or from a picture.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +7,7 @@
 #include "cut.h"
 #include "output.h"
 #include "pack.h"
+#include "platform.h"
 
 static const char kUsage[] =
     "usage: moz-pack [--follow-links] [--quiet] DIR OUT.moz\n"
@@ -26,11 +24,11 @@ static const char kUsage[] =
     "standard output. Exit status: 0 written, 2 nothing written (OUT as it was).\n";
 
 static bool is_folder(const char* path) {
-  struct stat status {};
-  return std::strcmp(path, "-") != 0 && stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+  return std::strcmp(path, "-") != 0 && platform::kind_of(path) == platform::Kind::folder;
 }
 
 int main(int argc, char** argv) {
+  platform::start(argc, argv);
   Console quiet_console(nullptr, true);
   CutRun run{"", 90, false, Rgb{}, quiet_console};
   bool picture_options = false;
@@ -74,7 +72,8 @@ int main(int argc, char** argv) {
     return kUsageStatus;
   }
   Console console("moz-pack", line.quiet);
-  const int in = std::strcmp(line.input, "-") == 0 ? STDIN_FILENO : open(line.input, O_RDONLY);
+  const int in =
+      std::strcmp(line.input, "-") == 0 ? STDIN_FILENO : platform::open(line.input, O_RDONLY);
   if (in < 0) {
     console.say("cannot open %s: %s", line.input, std::strerror(errno));
     return kUsageStatus;

@@ -5,6 +5,7 @@
 #include "cli.h"
 #include "console.h"
 #include "output.h"
+#include "platform.h"
 #include "source.h"
 #include "stitch.h"
 
@@ -19,6 +20,7 @@ static const char kUsage[] =
     "(gray, each named on standard error), 2 no picture written.\n";
 
 int main(int argc, char** argv) {
+  platform::start(argc, argv);
   int scale = 1;
   int size = 0;
   CommandLine line;

@@ -1,7 +1,9 @@
 // tilesave: copies every MOZ tile's JPEG image into tileNNNN.jpg here.
 #include "moz.h"
+#include "platform.h"
 
 int main(int argc, char** argv) {
+  platform::start(argc, argv);
   static RecordBuffer in;
   in.fd = open_input(argc, argv);
   const int status = in.fd < 0 ? 1 : save_moz(in);

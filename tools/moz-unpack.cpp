@@ -1,5 +1,6 @@
 // moz-unpack: a MOZ file taken apart into a folder of parts and a manifest.
 #include "cli.h"
+#include "platform.h"
 #include "unpack.h"
 
 static const char kUsage[] =
@@ -12,6 +13,7 @@ static const char kUsage[] =
     "2 nothing written.\n";
 
 int main(int argc, char** argv) {
+  platform::start(argc, argv);
   CommandLine line;
   line.switches = {"--salvage"};
   const int ended = parse_command_line(

@@ -1,6 +1,7 @@
 // tiz-pack: a folder of parts and its manifest put back together as a TIZ file.
 #include "cli.h"
 #include "pack.h"
+#include "platform.h"
 
 static const char kUsage[] =
     "usage: tiz-pack [--follow-links] [--quiet] DIR OUT.tiz\n"
@@ -13,6 +14,7 @@ static const char kUsage[] =
     "(OUT left as it was).\n";
 
 int main(int argc, char** argv) {
+  platform::start(argc, argv);
   CommandLine line;
   line.switches = {"--follow-links"};
   const int ended = parse_command_line(

@@ -1,5 +1,6 @@
 // tiz-unpack: a TIZ file taken apart into a folder of parts and a manifest.
 #include "cli.h"
+#include "platform.h"
 #include "unpack.h"
 
 static const char kUsage[] =
@@ -14,6 +15,7 @@ static const char kUsage[] =
     "2 nothing written.\n";
 
 int main(int argc, char** argv) {
+  platform::start(argc, argv);
   CommandLine line;
   line.switches = {"--inflate", "--salvage"};
   const int ended = parse_command_line(
