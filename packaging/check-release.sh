@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Proves what packaging/release.sh put in dist/ (as root, on Debian, after it):
 #  1. `file` calls every executable in both archives statically linked;
-#  2. the end-to-end suite passes against the x86_64 archive's executables, and
+#  2. the end-to-end suite passes against the x86_64 archive's executables, the
+#     Windows zip's under Wine (a throwaway prefix), and
 #     against the aarch64 archive's under qemu-aarch64 with no library prefix
 #     or sysroot, every system call they make recorded on the way; each must be
 #     one Android's app sandbox allows (../shared/android-arm64-app-syscalls.txt,
@@ -50,6 +51,36 @@ for arch in x86_64 aarch64; do
   cmake --build "build-dist-$arch"
   ctest --test-dir "build-dist-$arch" -j2 --output-on-failure --no-tests=error
 done
+
+step "Windows zip: static executables, and the end-to-end suite under Wine"
+(cd "$work" && cmake -E tar xf "$repo/dist/tiletools-$version-windows-x86_64.zip")
+unpacked=$work/tiletools-$version-windows-x86_64
+for tool in $tools; do
+  exe=$unpacked/bin/$tool.exe
+  [ -f "$exe" ] || fail "$tool.exe is missing from the Windows zip"
+  echo "$(file -b "$exe"): $(objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')"
+  # Nothing but Windows' own libraries: its C runtime, kernel and shell.
+  others=$(objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' |
+    grep -v -i -x -e msvcrt.dll -e kernel32.dll -e shell32.dll -e 'api-ms-win-crt-.*\.dll' \
+      -e advapi32.dll -e user32.dll -e ntdll.dll || true)
+  [ -z "$others" ] || fail "$tool.exe needs more than Windows' own libraries: $others"
+done
+for doc in README.md LICENSE CHANGELOG.md share/tiletools/viewer/openseadragon.min.js \
+           share/tiletools/tiletools-$version.html; do
+  [ -f "$unpacked/$doc" ] || fail "$doc is missing from the Windows zip"
+done
+# A throwaway Wine prefix, its server kept up for the run and stopped after.
+export WINEPREFIX=$work/wine
+WINEDEBUG=-all wineboot --init > /dev/null 2>&1
+wineserver --persistent
+cmake -S . -B build-dist-windows -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTILETOOLS_WERROR=ON \
+  -DTILETOOLS_WEB=OFF -DTILETOOLS_TEST_TOOLS="$unpacked/bin" -DTILETOOLS_TEST_SUFFIX=.exe \
+  -DTILETOOLS_TEST_EMULATOR="$repo/packaging/wine-run" > /dev/null
+cmake --build build-dist-windows
+status=0
+ctest --test-dir build-dist-windows -j"$(nproc)" --output-on-failure --no-tests=error || status=$?
+wineserver --kill
+[ "$status" -eq 0 ] || fail "the end-to-end suite failed under Wine"
 
 step "aarch64: the system calls the executables made"
 calls=$(sed -n 's/^[0-9]* \([a-z0-9_]*\)(.*/\1/p' "$TILETOOLS_STRACE_DIR"/calls.* | sort -u)

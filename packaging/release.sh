@@ -3,19 +3,20 @@
 #
 #   tiletools-VERSION-linux-x86_64.tar.gz   every tool fully static against musl,
 #   tiletools-VERSION-linux-aarch64.tar.gz  by one recipe for both targets
+#   tiletools-VERSION-windows-x86_64.zip    the same tools as static .exe files
 #   tiletools_VERSION_amd64.deb             the ordinary build, packed by CPack
 #   tiletools-VERSION.html                  the web page, one file that opens offline
 #   tiletools-VERSION-toolchain.txt         what the archives were built with
 #
-# The cross compiler is Zig's (clang with musl and libc++ for both targets),
+# The cross compiler is Zig's (clang with musl or MinGW-w64, and libc++),
 # from the npm registry at the version packaging/package-lock.json pins.
-# libjpeg-turbo and zlib, which the picture tools link, are built for musl by
+# libjpeg-turbo, libpng and zlib, which the picture tools link, are built for each target by
 # the same compiler from Debian's source packages (apt-get source: needs a
 # deb-src line, dpkg-dev, and nasm for libjpeg-turbo's x86_64 SIMD code).
 # The viewer and the web page's scripts come from npm as in every build
 # (web/package-lock.json); the page is made by the package's build, whose
-# WebAssembly the same Zig compiles with the same zlib, and goes into both
-# archives as well.
+# WebAssembly the same Zig compiles with the same zlib, and goes into every
+# archive as well.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -69,11 +70,21 @@ page=$work/deb/web/tiletools-$version.html
 [ -f "$page" ] || { echo "the web page was not built: see the configure step's reason" >&2; exit 1; }
 cp "$page" "$dist/"
 
-for arch in x86_64 aarch64; do
-  step "$arch: libraries and tools, static against musl"
-  target=$arch-linux-musl
-  here=$work/$arch
-  prefix=$here/prefix
+# One target's libraries, tools and archive; the three are built side by side.
+build_target() {
+  local target=$1 arch=${1%%-*} system=Linux here name
+  case $target in
+    *-windows-*)
+      system=Windows
+      here=$work/windows
+      name=tiletools-$version-windows-$arch
+      ;;
+    *)
+      here=$work/$arch
+      name=tiletools-$version-linux-$arch
+      ;;
+  esac
+  local prefix=$here/prefix
   mkdir -p "$here/bin"
   # CMake and configure scripts want each tool to be one program. Zig builds
   # the C and C++ runtimes once for each optimization level it is linked at:
@@ -85,7 +96,7 @@ for arch in x86_64 aarch64; do
   printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" > "$here/bin/ranlib"
   chmod +x "$here"/bin/*
   cat > "$here/toolchain.cmake" <<TOOLCHAIN
-set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_NAME $system)
 set(CMAKE_SYSTEM_PROCESSOR $arch)
 set(CMAKE_C_COMPILER $here/bin/cc)
 set(CMAKE_CXX_COMPILER $here/bin/c++)
@@ -124,13 +135,33 @@ TOOLCHAIN
     -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" -DBUILD_TESTING=OFF -DTILETOOLS_WERROR=ON \
     -DTILETOOLS_WEB=OFF -DCMAKE_EXE_LINKER_FLAGS="-static -s" > /dev/null
   cmake --build "$here/build"
-  name=tiletools-$version-linux-$arch
   rm -rf "$here/$name"
   cmake --install "$here/build" --prefix "$here/$name" > /dev/null
   cp README.md LICENSE CHANGELOG.md "$here/$name/"
   cp "$page" "$here/$name/share/tiletools/"
-  tar -C "$here" -czf "$dist/$name.tar.gz" --owner=0 --group=0 "$name"
+  if [ "$system" = Windows ]; then
+    rm -rf "$here/$name/share/man"  # no manual pages there: --help, and README
+    rm -f "$dist/$name.zip"
+    (cd "$here" && cmake -E tar cf "$dist/$name.zip" --format=zip "$name")
+  else
+    tar -C "$here" -czf "$dist/$name.tar.gz" --owner=0 --group=0 "$name"
+  fi
   file "$here/$name"/bin/*
+}
+
+step "x86_64 and aarch64 Linux (musl) and x86_64 Windows: libraries and tools, side by side"
+targets="x86_64-linux-musl aarch64-linux-musl x86_64-windows-gnu"
+for target in $targets; do
+  build_target "$target" > "$work/$target.log" 2>&1 &
 done
+failed=""
+for target in $targets; do
+  wait -n || failed=yes
+done
+for target in $targets; do
+  step "$target"
+  cat "$work/$target.log"
+done
+[ -z "$failed" ] || { echo "a target failed to build: see its log above" >&2; exit 1; }
 
 ls -l "$dist"

@@ -258,6 +258,10 @@ TEST(PackRefusals, EachNamesTheLineAndLeavesOutAsItWas) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    // Wine shows a POSIX link to a file as the file itself, not a reparse point.
+    if (kWindowsTools && row.name == std::string("a link to a file")) {
+      continue;
+    }
     const Scratch scratch(row.tools, "");
     mkdir(scratch.parts.c_str(), 0777);
     if (!row.manifest.empty()) {
@@ -397,6 +401,10 @@ TEST(PackRefusals, PartsAreFilesInsideTheFolder) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    // Wine shows a POSIX link to a file as the file itself, not a reparse point.
+    if (kWindowsTools && row.name == std::string("a link to a file")) {
+      continue;
+    }
     const Scratch scratch(row.tools, "");
     mkdir(scratch.parts.c_str(), 0777);
     scratch.manifest(std::string(row.tools.extension == std::string(".tiz") ? "format TIZ 0\n"

@@ -157,10 +157,13 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
   if (piped_input != nullptr) {
     close(input[0]);
     write_all(input[1], *piped_input);
+    if (around.input_ends) {
+      close(input[1]);
+    }
   }
   int wait_status = 0;
   waitpid(child, &wait_status, 0);
-  if (piped_input != nullptr) {
+  if (piped_input != nullptr && !around.input_ends) {
     close(input[1]);
   }
   Outcome run;

@@ -9,6 +9,10 @@
 #include <vector>
 
 using Bytes = std::string;
+
+// Whether the tools under test are Windows executables, run under Wine: files
+// there have no mode bits, and there is no /dev/stdin.
+inline constexpr bool kWindowsTools = TILETOOLS_WINDOWS_TOOLS != 0;
 using Files = std::map<std::string, Bytes>;  // tile file name -> exact contents
 
 Bytes be16(unsigned value);
@@ -44,6 +48,7 @@ struct Surroundings {
   const Bytes* piped_input = nullptr;  // standard input a pipe fed these bytes
   const char* stdout_path = nullptr;   // standard output this file instead of caught
   long stack_kib = 0;                  // a stack limit (left alone under an emulator)
+  bool input_ends = false;             // the pipe closed once fed, so the tool sees its end
 };
 
 // Runs a built tool (through the cross emulator when there is one) with `cwd` as
