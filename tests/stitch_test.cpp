@@ -141,6 +141,37 @@ TEST(Stitch, SizeFitsThePictureWithin) {
   EXPECT_NE(both.run.err.find("--size and --scale do not go together"), std::string::npos);
 }
 
+// A TIZ's thumbnail is its first JPEG tile's, whichever method holds it.
+TEST(Stitch, SizeOfATizIsItsFirstJpegTile) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg and djpeg are not installed";
+  }
+  const Bytes tile = cjpeg_tile(200, 120);
+  struct Row {
+    const char* name;
+    Bytes tiz;
+    int size;
+    Image want;
+    int status;
+    const char* said;
+  };
+  const std::vector<Row> rows = {
+      {"method 2 first", tiz_file(2, record('2', tile) + record('2', cjpeg_tile(64, 64))), 40,
+       halved(djpeg(tile, 4)), 0, ""},  // 50 x 30 at 1/4, then halved
+      {"after a zlib tile", tiz_file(2, record('0', "z") + record('1', be16(1) + "z" + tile)), 300,
+       djpeg(tile, 1), 0, ""},
+      {"no JPEG tile", tiz_file(1, record('0', "z")), 64, Image{}, 2, "holds no JPEG tile"},
+      {"not a JPEG", tiz_file(1, record('2', "not a picture")), 64, Image{}, 2, "has no size"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Stitched result = stitch(row.tiz, {"--size", std::to_string(row.size)});
+    EXPECT_EQ(result.run.status, row.status) << result.run.err;
+    EXPECT_TRUE(read_png(result.png) == row.want);
+    EXPECT_NE(result.run.err.find(row.said), std::string::npos) << result.run.err;
+  }
+}
+
 TEST(Stitch, WritesNothingWithoutAPicture) {
   const Bytes old = "an earlier picture";
   struct Row {

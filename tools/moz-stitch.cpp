@@ -8,13 +8,15 @@
 #include "platform.h"
 #include "source.h"
 #include "stitch.h"
+#include "thumbnail.h"
 
 static const char kUsage[] =
     "usage: moz-stitch [--scale 1/2|1/4|1/8 | --size N] [--salvage] [--quiet] FILE.moz OUT.png\n"
     "       moz-stitch --help | --version\n"
     "Writes the picture a MOZ file holds as an 8-bit RGB PNG (OUT may be - for\n"
     "standard output). --scale decodes every tile at 1/2, 1/4 or 1/8 of its size;\n"
-    "--size fits the whole picture within N x N pixels, a thumbnail.\n"
+    "--size fits the whole picture within N x N pixels, a thumbnail; given a TIZ\n"
+    "file, it makes the thumbnail of its first JPEG tile.\n"
     "--salvage places the intact records past damaged ones where they belong.\n"
     "Exit status: 0 every tile placed, 1 written with damaged or missing tiles\n"
     "(gray, each named on standard error), 2 no picture written.\n";
@@ -56,7 +58,11 @@ int main(int argc, char** argv) {
   MozHeader header;
   StagedOutput out;
   std::string error;
-  if (!open_picture(line.input, in, header, console)) {
+  // A file manager asks for a TIZ's thumbnail too: its first JPEG tile.
+  const bool tiz = size > 0 && is_tiz_file(line.input);
+  if (tiz) {
+    in.fd = platform::open(line.input, O_RDONLY);
+  } else if (!open_picture(line.input, in, header, console)) {
     return kStitchFailed;
   }
   if (!out.open_file(line.output, error)) {
@@ -64,7 +70,9 @@ int main(int argc, char** argv) {
     return kStitchFailed;
   }
   const StitchStatus status =
-      stitch_png({in, header, scale, line.input, console, line.has("--salvage"), size}, out.fd());
+      tiz ? tiz_thumbnail(in, line.input, size, console, out.fd())
+          : stitch_png({in, header, scale, line.input, console, line.has("--salvage"), size},
+                       out.fd());
   if (status == kStitchFailed) {
     return status;
   }
