@@ -71,15 +71,16 @@ for doc in README.md LICENSE CHANGELOG.md share/tiletools/viewer/openseadragon.m
 done
 # A throwaway Wine prefix, its server kept up for the run and stopped after.
 export WINEPREFIX=$work/wine
+mkdir -p "$WINEPREFIX"
+wineserver -p
 WINEDEBUG=-all wineboot --init > /dev/null 2>&1
-wineserver --persistent
 cmake -S . -B build-dist-windows -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTILETOOLS_WERROR=ON \
   -DTILETOOLS_WEB=OFF -DTILETOOLS_TEST_TOOLS="$unpacked/bin" -DTILETOOLS_TEST_SUFFIX=.exe \
   -DTILETOOLS_TEST_EMULATOR="$repo/packaging/wine-run" > /dev/null
 cmake --build build-dist-windows
 status=0
 ctest --test-dir build-dist-windows -j"$(nproc)" --output-on-failure --no-tests=error || status=$?
-wineserver --kill
+wineserver -k
 [ "$status" -eq 0 ] || fail "the end-to-end suite failed under Wine"
 
 step "aarch64: the system calls the executables made"
