@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,81 @@ TEST(Everywhere, NamesBeyondAsciiOpenAndAreMade) {
   }
   EXPECT_EQ(left, (std::vector<std::string>{"Карта 地図.moz", "снова.moz", "части", "ピラミッド",
                                             "絵.png"}));
+}
+
+// Asked to stop, a tool ends as the request would have ended it, and leaves
+// neither its output nor anything staged for it.
+TEST(Everywhere, AStopRequestLeavesNothingBehind) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  if (kWindowsTools) {
+    GTEST_SKIP() << "Wine turns no signal into a console event for a process without a console";
+  }
+  TempDir dir;
+  // 8192 x 8192 of real tiles: seconds of work for each tool.
+  Bytes records;
+  const Bytes tile = record('J', cjpeg_tile(64, 64));
+  for (int i = 0; i < 128 * 128; ++i) {
+    records += tile;
+  }
+  write_file(dir.path + "/big.moz", moz_file(8192, 8192, records));
+  struct Row {
+    const char* tool;
+    std::vector<std::string> args;
+    int signal;
+  };
+  const Row rows[] = {
+      {MOZ_STITCH, {"--quiet", "big.moz", "out.png"}, SIGINT},
+      {MOZ_DEEPZOOM, {"--quiet", "big.moz", "pyramid"}, SIGTERM},
+      {MOZ_UNPACK, {"big.moz", "parts"}, SIGHUP},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.tool);
+    Surroundings stopped;
+    stopped.stop_signal = row.signal;
+    const Outcome run = run_tool(row.tool, row.args, dir.path, stopped);
+    EXPECT_EQ(run.status, 128 + row.signal) << run.err;
+    std::vector<std::string> left;
+    for (const auto& [name, bytes] : files_in(dir.path)) {
+      left.push_back(name);
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"big.moz"});
+  }
+}
+
+// A staged output gets the usual permissions once in place, not the private
+// ones it was made with.
+TEST(Everywhere, OutputsInPlaceHaveTheUsualPermissions) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  if (kWindowsTools) {
+    GTEST_SKIP() << "Windows files have no mode bits";
+  }
+  TempDir dir;
+  write_file(dir.path + "/in.moz", moz_file(64, 64, record('J', cjpeg_tile(64, 64))));
+  struct Row {
+    const char* tool;
+    std::vector<std::string> args;
+    const char* made;
+    mode_t mode;  // under umask 027
+  };
+  const Row rows[] = {
+      {MOZ_STITCH, {"in.moz", "out.png"}, "out.png", 0640},
+      {MOZ_DEEPZOOM, {"in.moz", "pyramid"}, "pyramid", 0750},
+      {MOZ_UNPACK, {"in.moz", "parts"}, "parts", 0750},
+      {MOZ_PACK, {"parts", "again.moz"}, "again.moz", 0640},
+  };
+  const mode_t old_mask = umask(027);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.tool);
+    EXPECT_EQ(run_tool(row.tool, row.args, dir.path).status, 0);
+    struct stat made {};
+    ASSERT_EQ(stat((dir.path + "/" + row.made).c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, row.mode);
+  }
+  umask(old_mask);
 }
 
 // Record headers written at their places and the payloads left as holes: a

@@ -147,6 +147,12 @@ TEST(Stitch, SizeOfATizIsItsFirstJpegTile) {
     GTEST_SKIP() << "cjpeg and djpeg are not installed";
   }
   const Bytes tile = cjpeg_tile(200, 120);
+  // A tile whose frame claims 65535 x 65535: a thumbnail of it would need
+  // gigabytes.
+  Bytes claims = cjpeg_tile(64, 64);
+  const std::size_t frame = claims.find("\xFF\xC0");
+  ASSERT_NE(frame, std::string::npos);
+  claims.replace(frame + 5, 4, "\xFF\xFF\xFF\xFF");
   struct Row {
     const char* name;
     Bytes tiz;
@@ -162,6 +168,7 @@ TEST(Stitch, SizeOfATizIsItsFirstJpegTile) {
        djpeg(tile, 1), 0, ""},
       {"no JPEG tile", tiz_file(1, record('0', "z")), 64, Image{}, 2, "holds no JPEG tile"},
       {"not a JPEG", tiz_file(1, record('2', "not a picture")), 64, Image{}, 2, "has no size"},
+      {"too large", tiz_file(1, record('2', claims)), 64, Image{}, 2, "too large for a thumbnail"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

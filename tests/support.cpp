@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -104,6 +105,19 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
   return run_tool(tool, args, cwd, Surroundings{piped_input});
 }
 
+// Whether `dir` holds an output staged beside its target (".NAME.partial-...").
+static bool has_staged_entry(const std::string& dir) {
+  DIR* folder = opendir(dir.c_str());
+  bool found = false;
+  while (const dirent* entry = folder != nullptr ? readdir(folder) : nullptr) {
+    found = found || std::strstr(entry->d_name, ".partial-") != nullptr;
+  }
+  if (folder != nullptr) {
+    closedir(folder);
+  }
+  return found;
+}
+
 Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
                  const std::string& cwd, const Surroundings& around) {
   const Bytes* piped_input = around.piped_input;
@@ -144,7 +158,14 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0) {
       _exit(127);
     }
-    signal(SIGPIPE, SIG_DFL);
+    // The tool starts with no signal ignored or blocked, whatever this
+    // process was started with.
+    for (const int reset : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+      signal(reset, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     // qemu-user sets the guest's stack up itself and needs more than a small limit.
     if (around.stack_kib > 0 && std::string(TILETOOLS_EMULATOR).empty()) {
       const rlim_t bytes = static_cast<rlim_t>(around.stack_kib) * 1024;
@@ -160,6 +181,14 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
     if (around.input_ends) {
       close(input[1]);
     }
+  }
+  if (around.stop_signal != 0) {
+    // Once something is staged, the tool is at work and listening.
+    for (int wait = 0; wait < 2000 && !has_staged_entry(cwd); ++wait) {
+      usleep(5000);
+    }
+    usleep(20000);
+    kill(child, around.stop_signal);
   }
   int wait_status = 0;
   waitpid(child, &wait_status, 0);

@@ -49,6 +49,7 @@ struct Surroundings {
   const char* stdout_path = nullptr;   // standard output this file instead of caught
   long stack_kib = 0;                  // a stack limit (left alone under an emulator)
   bool input_ends = false;             // the pipe closed once fed, so the tool sees its end
+  int stop_signal = 0;                 // sent once the tool has staged an output in cwd
 };
 
 // Runs a built tool (through the cross emulator when there is one) with `cwd` as
