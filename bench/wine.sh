@@ -46,7 +46,7 @@ export WINEPREFIX=$work/wine
 mkdir -p "$WINEPREFIX"
 wineserver -k 2> /dev/null || true  # one left from an earlier run
 wineserver -p
-WINEDEBUG=-all wineboot --init > /dev/null 2>&1
+WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init > /dev/null 2>&1
 trap 'wineserver -k' EXIT
 wine="$repo/packaging/wine-run"
 

@@ -73,7 +73,7 @@ done
 export WINEPREFIX=$work/wine
 mkdir -p "$WINEPREFIX"
 wineserver -p
-WINEDEBUG=-all wineboot --init > /dev/null 2>&1
+WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init > /dev/null 2>&1
 cmake -S . -B build-dist-windows -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTILETOOLS_WERROR=ON \
   -DTILETOOLS_WEB=OFF -DTILETOOLS_TEST_TOOLS="$unpacked/bin" -DTILETOOLS_TEST_SUFFIX=.exe \
   -DTILETOOLS_TEST_EMULATOR="$repo/packaging/wine-run" > /dev/null
