@@ -213,7 +213,7 @@ TEST(Everywhere, ContainersPast4GiBAreWalkedToTheirEnd) {
   const Bytes header = "TILJ" + be16(kLargest) + cjpeg_tile(64, 64);
   const Bytes moz_head = moz_file(16384, 16384, "");
   ASSERT_EQ(pwrite(fd, moz_head.data(), 8, 0), 8);
-  constexpr off_t kTiles = 256 * 256;
+  constexpr off_t kTiles = off_t{256} * 256;
   for (off_t index = 0; index < kTiles; ++index) {
     ASSERT_EQ(pwrite(fd, header.data(), header.size(), 8 + index * kRecord),
               static_cast<ssize_t>(header.size()));
