@@ -215,12 +215,15 @@ int open(const char* path, int flags, int mode) {
   return _wopen(wide(path).c_str(), (flags & ~O_NOFOLLOW) | _O_BINARY | _O_NOINHERIT, permissions);
 }
 
-int open_at(int folder, const char* name, int flags, int mode) {
+// `name` in the folder of a descriptor, or "" with EBADF.
+static std::string path_at(int folder, const char* name) {
   const std::string at = folder_path(folder);
-  if (at.empty()) {
-    return -1;
-  }
-  return open((at + "/" + name).c_str(), flags, mode);
+  return at.empty() ? at : at + "/" + name;
+}
+
+int open_at(int folder, const char* name, int flags, int mode) {
+  const std::string path = path_at(folder, name);
+  return path.empty() ? -1 : open(path.c_str(), flags, mode);
 }
 
 ssize_t read(int fd, void* bytes, std::size_t count) {
@@ -268,9 +271,9 @@ std::int64_t file_size(int fd) {
 }
 
 bool is_link_at(int folder, const char* name) {
-  const std::string at = folder_path(folder);
-  const DWORD attributes = GetFileAttributesW(wide((at + "/" + name).c_str()).c_str());
-  return !at.empty() && attributes != INVALID_FILE_ATTRIBUTES &&
+  const std::string path = path_at(folder, name);
+  const DWORD attributes = GetFileAttributesW(wide(path.c_str()).c_str());
+  return !path.empty() && attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
@@ -370,8 +373,8 @@ int remove_file(const char* path) {
 }
 
 int remove_at(int folder, const char* name) {
-  const std::string at = folder_path(folder);
-  return at.empty() ? -1 : remove_file((at + "/" + name).c_str());
+  const std::string path = path_at(folder, name);
+  return path.empty() ? -1 : remove_file(path.c_str());
 }
 
 void remove_tree(const char* path) {

@@ -26,6 +26,15 @@ Bytes text_mode_traps(std::size_t count) {
   return bytes;
 }
 
+// The names a folder holds, in order.
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : files_in(dir)) {
+    names.push_back(name);
+  }
+  return names;
+}
+
 void expect_clean(const Outcome& run, int status, const std::string& what) {
   EXPECT_EQ(run.status, status) << what << ": " << run.err;
   EXPECT_EQ(run.out.find('\r'), std::string::npos) << what << " wrote a CR";
@@ -94,12 +103,9 @@ TEST(Everywhere, NamesBeyondAsciiOpenAndAreMade) {
   expect_clean(run_tool(MOZ_DEEPZOOM, {moz, folder + "/ピラミッド"}, dir.path), 0, "moz-deepzoom");
   EXPECT_EQ(read_file(dir.path + "/" + folder + "/ピラミッド/picture_files/6/0_0.jpg"), tile);
   // Nothing staged is left beside the outputs.
-  std::vector<std::string> left;
-  for (const auto& [name, bytes] : files_in(dir.path + "/" + folder)) {
-    left.push_back(name);
-  }
-  EXPECT_EQ(left, (std::vector<std::string>{"Карта 地図.moz", "снова.moz", "части", "ピラミッド",
-                                            "絵.png"}));
+  EXPECT_EQ(
+      names_in(dir.path + "/" + folder),
+      (std::vector<std::string>{"Карта 地図.moz", "снова.moz", "части", "ピラミッド", "絵.png"}));
 }
 
 // Asked to stop, a tool ends as the request would have ended it, and leaves
@@ -135,11 +141,7 @@ TEST(Everywhere, AStopRequestLeavesNothingBehind) {
     stopped.stop_signal = row.signal;
     const Outcome run = run_tool(row.tool, row.args, dir.path, stopped);
     EXPECT_EQ(run.status, 128 + row.signal) << run.err;
-    std::vector<std::string> left;
-    for (const auto& [name, bytes] : files_in(dir.path)) {
-      left.push_back(name);
-    }
-    EXPECT_EQ(left, std::vector<std::string>{"big.moz"});
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"big.moz"});
   }
 }
 
