@@ -5,72 +5,8 @@
 #include <utility>
 
 #include "bytes.h"
+#include "chain.h"
 #include "platform.h"
-
-namespace {
-
-// How many records a chain found past damage must hold (unless it reaches the
-// end of the file first). Three, each at most 65,541 bytes, fit the buffer.
-constexpr int kChainRecords = 3;
-static_assert(kChainRecords * (kRecordHeaderBytes + std::size_t{UINT16_MAX}) + 3 <=
-              kRecordBufferBytes);
-
-enum class Chain { holds, broken, unknown };
-
-bool tag_at(const unsigned char* bytes) {
-  return std::memcmp(bytes, kRecordTag, sizeof kRecordTag) == 0;
-}
-
-std::size_t record_end(const unsigned char* bytes, std::size_t at) {
-  return at + kRecordHeaderBytes + read_u16be(bytes + at + 4);
-}
-
-// Whether a chain of records starts at `at` among the `waiting` bytes, which
-// run to the end of the file when `eof`. Unknown when its first record is not
-// all there; a chain running past what waits after one record is believed.
-Chain chain_at(const unsigned char* bytes, std::size_t waiting, bool eof, std::size_t at) {
-  for (int held = 0; held < kChainRecords; ++held) {
-    if (held > 0 && eof && at == waiting) {
-      return Chain::holds;  // exactly at the end of the file
-    }
-    if (at + kRecordHeaderBytes > waiting) {
-      return eof ? Chain::broken : held > 0 ? Chain::holds : Chain::unknown;
-    }
-    if (!tag_at(bytes + at)) {
-      return Chain::broken;
-    }
-    at = record_end(bytes, at);
-    if (at > waiting) {
-      return eof ? Chain::broken : held > 0 ? Chain::holds : Chain::unknown;
-    }
-  }
-  if (eof && at == waiting) {
-    return Chain::holds;
-  }
-  if (at + sizeof kRecordTag > waiting) {
-    return eof ? Chain::broken : Chain::holds;
-  }
-  return tag_at(bytes + at) ? Chain::holds : Chain::broken;
-}
-
-// The first "TIL" that starts at `from` or later and ends by `limit`, else `limit`.
-std::size_t find_tag(const unsigned char* bytes, std::size_t limit, std::size_t from) {
-  while (from + sizeof kRecordTag <= limit) {
-    const auto* t =
-        static_cast<const unsigned char*>(std::memchr(bytes + from, 'T', limit - from - 2));
-    if (t == nullptr) {
-      break;
-    }
-    const auto at = static_cast<std::size_t>(t - bytes);
-    if (tag_at(t)) {
-      return at;
-    }
-    from = at + 1;
-  }
-  return limit;
-}
-
-}  // namespace
 
 std::string describe_failure(const StreamFailure& failure) {
   if (failure.untagged) {
