@@ -11,7 +11,7 @@
 
 #include "bytes.h"
 #include "cli.h"
-#include "jpeg.h"
+#include "gray_tile.h"
 #include "manifest.h"
 #include "moz.h"
 #include "output.h"
@@ -233,9 +233,7 @@ class Packer {
     } else {
       write_u16be(header + 4, static_cast<std::uint16_t>(fields.first));
       write_u16be(header + 6, static_cast<std::uint16_t>(fields.second));
-      grid_columns_ = moz_tiles_across(fields.first);
-      width_ = fields.first;
-      height_ = fields.second;
+      gray_.resize(fields.first, fields.second);
     }
     return put(header, sizeof header);
   }
@@ -417,24 +415,14 @@ class Packer {
 
   // A tile whose record was lost: gray, the size of its cell.
   bool gray_record(ManifestReader& reader, long position) {
-    const int column = static_cast<int>(position % std::max(1, grid_columns_));
-    const int row = static_cast<int>(position / std::max(1, grid_columns_));
-    const int width = std::clamp(width_ - column * kMozTileEdge, 1, kMozTileEdge);
-    const int height = std::clamp(height_ - row * kMozTileEdge, 1, kMozTileEdge);
-    if (width != gray_width_ || height != gray_height_) {
-      std::vector<unsigned char> pixels(static_cast<std::size_t>(width * height * 3), kGray);
-      const unsigned char* jpeg = nullptr;
-      std::size_t bytes = 0;
-      std::string why;
-      if (!encoder_.encode(Pixels{pixels.data(), width * 3, width, height}, jpeg, bytes, why)) {
-        return reader.problem("cannot make a gray tile: %s", why.c_str());
-      }
-      gray_.assign(jpeg, jpeg + bytes);
-      gray_width_ = width;
-      gray_height_ = height;
+    const unsigned char* jpeg = nullptr;
+    std::size_t bytes = 0;
+    std::string why;
+    if (!gray_.jpeg(position, jpeg, bytes, why)) {
+      return reader.problem("cannot make a gray tile: %s", why.c_str());
     }
-    std::copy(gray_.begin(), gray_.end(), payload_.get());
-    size_ = gray_.size();
+    std::copy(jpeg, jpeg + bytes, payload_.get());
+    size_ = bytes;
     return put_record(kind_ != 0 ? kind_ : 'J');
   }
 
@@ -466,18 +454,12 @@ class Packer {
   int dirfd_ = -1;
   long records_ = 0;
   unsigned char kind_ = 0;  // the first record's, for gray tiles
-  int grid_columns_ = 0;
-  int width_ = 0;
-  int height_ = 0;
   std::vector<unsigned char> buffer_;
   // One byte more than a payload holds, which tells a part that is too large.
   static constexpr std::size_t kPayloadRoom = kLargestPayload + 1;
   std::unique_ptr<unsigned char[]> payload_{new unsigned char[kPayloadRoom]};
   std::size_t size_ = 0;
-  TileEncoder encoder_{90};
-  std::vector<unsigned char> gray_;
-  int gray_width_ = 0;
-  int gray_height_ = 0;
+  GrayTiles gray_{0, 0};
 };
 
 }  // namespace
