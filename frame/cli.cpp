@@ -57,6 +57,13 @@ int parse_command_line(int argc, char** argv, const char* program, const char* u
       }
     }
   }
+  if (line.many) {
+    if (operands.empty()) {
+      return wrong_usage(program, usage, "an input is needed");
+    }
+    line.operands = operands;
+    return -1;
+  }
   if (operands.size() != 2) {
     return wrong_usage(
         program, usage,

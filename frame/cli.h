@@ -22,6 +22,10 @@ struct CommandLine {
   bool quiet = false;
   const char* input = nullptr;
   const char* output = nullptr;
+  // A tool that takes one or more inputs and no output sets `many`, and gets
+  // them all in `operands`.
+  bool many = false;
+  std::vector<const char*> operands;
 };
 
 // Checks a tool's own option: the problem with `value`, or "" when it is taken.

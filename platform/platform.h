@@ -24,6 +24,7 @@
 #define O_DIRECTORY 0x01000000
 #define O_NOFOLLOW 0x02000000
 #define O_CLOEXEC 0x0080  // not inherited by child processes
+#define O_NONBLOCK 0      // a pipe in a folder is not opened by name there
 #else
 #include <sys/stat.h>
 #endif
