@@ -163,6 +163,10 @@ int walk_records(RecordBuffer& in, int tiles, OnRecord on_record) {
 // leaves a file incomplete.
 bool write_all(int fd, const void* bytes, std::size_t count);
 
+// Reads `count` bytes from `offset` of `fd` the same way: how many were read,
+// fewer only where the file ends, or -1 with errno when a read fails.
+long long read_all_at(int fd, std::uint64_t offset, void* bytes, std::size_t count);
+
 // "tile%04d.jpg"; seven digits fit, and no index of either format needs more than six.
 inline constexpr std::size_t kTileNameBytes = 16;
 void tile_file_name(int tile, char (&name)[kTileNameBytes]);

@@ -41,6 +41,9 @@ void start(int& argc, char**& argv);
 int open(const char* path, int flags, int mode = 0);
 int open_at(int folder, const char* name, int flags, int mode = 0);
 ssize_t read(int fd, void* bytes, std::size_t count);
+// pread(2): reads at `offset`, whatever the descriptor's own position. On
+// Windows it moves that position; a descriptor read this way is read no other way.
+ssize_t read_at(int fd, void* bytes, std::size_t count, std::int64_t offset);
 ssize_t write(int fd, const void* bytes, std::size_t count);
 int close(int fd);
 std::int64_t seek(int fd, std::int64_t offset, int whence);
@@ -94,6 +97,9 @@ inline int open_at(int folder, const char* name, int flags, int mode) {
   return ::openat(folder, name, flags, mode);
 }
 inline ssize_t read(int fd, void* bytes, std::size_t count) { return ::read(fd, bytes, count); }
+inline ssize_t read_at(int fd, void* bytes, std::size_t count, std::int64_t offset) {
+  return ::pread(fd, bytes, count, static_cast<off_t>(offset));
+}
 inline ssize_t write(int fd, const void* bytes, std::size_t count) {
   return ::write(fd, bytes, count);
 }

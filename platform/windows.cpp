@@ -234,6 +234,13 @@ ssize_t read(int fd, void* bytes, std::size_t count) {
   return _read(fd, bytes, static_cast<unsigned>(count < INT_MAX ? count : INT_MAX));
 }
 
+ssize_t read_at(int fd, void* bytes, std::size_t count, std::int64_t offset) {
+  if (seek(fd, offset, SEEK_SET) < 0) {
+    return -1;
+  }
+  return read(fd, bytes, count);
+}
+
 ssize_t write(int fd, const void* bytes, std::size_t count) {
   return _write(fd, bytes, static_cast<unsigned>(count < INT_MAX ? count : INT_MAX));
 }
