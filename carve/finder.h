@@ -1,0 +1,154 @@
+#pragma once
+
+// Finding TIZ and MOZ containers in bytes that may hold anything: a disk
+// image, a phone's dump, an archive, a folder's files. The bytes are fed front
+// to back in windows; nothing is read twice, and memory does not grow with
+// the input.
+//
+//   - A container starts with a header ("TIZ0" or "MOZ0" and its counts) at
+//     any offset, directly followed by a whole record. A magic with no record
+//     behind it is text, not a container.
+//   - From there its records are followed as a chain to the count the header
+//     announced. A record whose length lands on no tag, while the bytes it
+//     claims hold a chain of their own, is taken as damaged rather than
+//     believed (as the salvaging walk does).
+//   - Where the chain breaks, the next believable chain (three records deep)
+//     is looked for, but never past another container's header and never
+//     further than the missing records could have reached: records after a
+//     header belong to that container.
+//   - Headers are looked for in every byte, inside other containers' payloads
+//     too, so a container stored in another is found at its own offset.
+//   - A break may also be where a file system stored the rest of the file
+//     elsewhere. On an input that can be read again, the finder watches the
+//     bytes ahead for a piece that starts on a cluster boundary and carries
+//     the rest of the chain to the announced count; the seam's record is
+//     joined only when one split alone gives a tile that decodes cleanly.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+inline constexpr std::uint32_t kDefaultClusters[] = {512, 4096, 32768, 65536};
+// How far past a break the rest of a fragmented container is looked for.
+inline constexpr std::uint64_t kFragmentReach = std::uint64_t{256} << 20;
+
+enum class FoundState { intact, cut, damaged, fragmented };
+const char* state_name(FoundState state);
+
+// A range of the input.
+struct Piece {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+// Records back to back in the input: `count` of them from `offset`, `bytes`
+// in all, the first the container's tile `first`.
+struct Run {
+  std::uint64_t offset = 0;
+  std::uint64_t bytes = 0;
+  int first = 0;
+  int count = 0;
+};
+
+struct Found {
+  std::uint64_t offset = 0;
+  bool tiz = false;
+  unsigned char header[8] = {};
+  int width = 0;  // MOZ, as stored
+  int height = 0;
+  int announced = 0;
+  int found = 0;
+  std::uint64_t length = 0;  // the pieces' bytes together
+  FoundState state = FoundState::intact;
+  std::vector<Piece> pieces;  // what makes up the container, in order
+  // The records found, in order, for writing a cut or damaged container
+  // again (an intact or fragmented one is its pieces).
+  std::vector<Run> runs;
+};
+
+// Appends to `at` every offset from `from` below `to` where "TIZ0" or "MOZ0"
+// begins in `bytes`, whose first byte is at input offset `base`; the bytes
+// run to to + 3.
+void find_magics(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
+                 std::uint64_t to, std::vector<std::uint64_t>& at);
+
+class Finder {
+ public:
+  struct Hooks {
+    // A container's bytes as the finder takes them: its header, then each
+    // record it keeps, under the container's offset. A reader that cannot
+    // read the input again keeps these to write the container out.
+    std::function<void(std::uint64_t container, const unsigned char* bytes, std::size_t count)>
+        capture;
+    // Each container, in the order of their offsets.
+    std::function<void(Found&& found)> found;
+    // Reads input bytes again (seekable inputs only; fragments need it).
+    std::function<bool(std::uint64_t offset, unsigned char* bytes, std::size_t count)> read_at;
+    // Whether a joined record's payload holds a tile that decodes cleanly.
+    std::function<bool(bool tiz, unsigned char kind, const unsigned char* payload,
+                       std::size_t count)>
+        seam_holds;
+    // A candidate turned down, with why, for a person checking by hand.
+    std::function<void(std::uint64_t offset, const char* why)> rejected;
+  };
+
+  // `clusters` empty: no fragments are looked for (an input read once).
+  Finder(Hooks hooks, std::vector<std::uint32_t> clusters);
+  ~Finder();
+  Finder(const Finder&) = delete;
+  Finder& operator=(const Finder&) = delete;
+
+  // How far past the position being decided the window must reach: the
+  // finder looks that far ahead to believe a chain or take a record.
+  static constexpr std::size_t kLookAhead = std::size_t{320} * 1024;
+  // Where nothing happens, the bytes a header's test needs past its offset.
+  static constexpr std::size_t kMargin = 8;
+
+  // Bytes [base, base + count) of the input, which ends with them when
+  // `ends`. Decides offsets in turn until one needs bytes beyond the window
+  // (an offset where a record or header starts needs kLookAhead of them),
+  // and returns the first one not yet decided: the next window starts there
+  // or before it. All of them are decided when the input ends.
+  //
+  // `magics`, when given, lists every offset below magics->to where "TIZ0"
+  // or "MOZ0" begins, found beforehand (by the reads, on two cores); no
+  // offset from there on is decided until the input ends.
+  struct Magics {
+    std::uint64_t to = 0;
+    std::vector<std::uint64_t> at;  // in order
+  };
+  std::uint64_t feed(const unsigned char* bytes, std::uint64_t base, std::size_t count, bool ends,
+                     const Magics* magics = nullptr);
+
+  // Containers being followed at once, at most; a header found while that
+  // many are open is passed over (and said to `rejected`).
+  static constexpr std::size_t kMostOpen = 256;
+
+ private:
+  struct Walker;
+  struct Window {
+    const unsigned char* bytes;
+    std::uint64_t base;
+    std::uint64_t end;
+    bool ends;
+    const unsigned char* at(std::uint64_t offset) const { return bytes + (offset - base); }
+  };
+
+  bool all_here(const Window& w, std::uint64_t at, bool header, bool tag) const;
+  void header_at(const Window& w, std::uint64_t at);
+  void step(const Window& w, Walker& walker);
+  void tag_at_offset(const Window& w, std::uint64_t at);
+  void take(const Window& w, Walker& walker, std::uint64_t at, std::uint64_t end);
+  void broke(Walker& walker, std::uint64_t at, std::uint64_t from);
+  void settle(Walker& walker, std::uint64_t now);
+  void joined(Walker& continuation);
+  Walker* parent_of(const Walker& continuation);
+  void emit_ready();
+
+  Hooks hooks_;
+  std::vector<std::uint32_t> clusters_;
+  std::uint64_t pos_ = 0;
+  std::vector<Walker> walkers_;
+  std::map<std::uint64_t, Found> ready_;
+};
