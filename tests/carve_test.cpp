@@ -1,0 +1,437 @@
+// tiletools-scan on disk images made here: the project's own containers
+// planted among noise, text and JPEG files, whole, cut, damaged, nested and
+// split into pieces on cluster boundaries.
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "picture_support.h"
+#include "support.h"
+
+namespace {
+
+// Noise that stands for whatever else a disk holds.
+Bytes noise(std::size_t count, std::uint64_t seed) {
+  Bytes bytes(count, '\0');
+  std::uint64_t state = seed * 0x9e3779b97f4a7c15ULL + 1;
+  for (std::size_t i = 0; i < count; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    bytes[i] = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+// A cjpeg tile of each size and seed, made once: cjpeg is slow to start.
+const Bytes& tile(int width, int height, unsigned seed) {
+  static std::map<std::vector<int>, Bytes> made;
+  Bytes& jpeg = made[{width, height, static_cast<int>(seed)}];
+  if (jpeg.empty()) {
+    jpeg = cjpeg_tile(width, height, "", seed);
+  }
+  return jpeg;
+}
+
+// A MOZ whose tiles are cut to their cells, each a different picture.
+Bytes moz_of(int width, int height, unsigned seed) {
+  const int columns = (width + 63) / 64;
+  const int rows = (height + 63) / 64;
+  Bytes records;
+  for (int i = 0; i < columns * rows; ++i) {
+    const int cell_width = std::min(64, width - i % columns * 64);
+    const int cell_height = std::min(64, height - i / columns * 64);
+    records += record('J', tile(cell_width, cell_height, seed + static_cast<unsigned>(i)));
+  }
+  return moz_file(static_cast<unsigned>(width), static_cast<unsigned>(height), records);
+}
+
+Bytes deflated(const Bytes& raw) {
+  uLongf size = compressBound(static_cast<uLong>(raw.size()));
+  Bytes out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
+            static_cast<uLong>(raw.size()), 9);
+  out.resize(size);
+  return out;
+}
+
+// A TIZ of JPEG tiles (method 2) and zlib ones (method 0) in turn.
+Bytes tiz_of(unsigned tiles, unsigned seed) {
+  Bytes records;
+  for (unsigned i = 0; i < tiles; ++i) {
+    records += i % 2 == 0 ? record('2', tile(64, 64, seed + i))
+                          : record('0', deflated(noise(3000, seed + i) + Bytes(3000, 'z')));
+  }
+  return tiz_file(tiles, records);
+}
+
+// Where record `index` of a container starts.
+std::size_t record_at(const Bytes& container, int index) {
+  std::size_t at = 8;
+  for (int i = 0; i < index; ++i) {
+    at += 6 + std::size_t{static_cast<unsigned char>(container[at + 4])} * 256 +
+          static_cast<unsigned char>(container[at + 5]);
+  }
+  return at;
+}
+
+void plant(Bytes& image, std::size_t offset, const Bytes& bytes) {
+  image.replace(offset, bytes.size(), bytes);
+}
+
+std::string line(const std::string& path, std::size_t offset, const Bytes& container, int found,
+                 std::size_t length, const std::string& state) {
+  std::string text = path + ": " + std::to_string(offset) + ": " + container.substr(0, 4);
+  const auto field = [&](std::size_t at) {
+    return static_cast<unsigned char>(container[at]) * 256 +
+           static_cast<unsigned char>(container[at + 1]);
+  };
+  int announced = field(4);
+  if (container[0] == 'M') {
+    text += " " + std::to_string(field(4)) + "x" + std::to_string(field(6));
+    announced = ((field(4) + 63) / 64) * ((field(6) + 63) / 64);
+  }
+  return text + ", " + std::to_string(found) + " of " + std::to_string(announced) + " tiles, " +
+         std::to_string(length) + " bytes, " + state;
+}
+
+Outcome scan(const std::vector<std::string>& args, const std::string& dir) {
+  return run_tool(TILETOOLS_SCAN, args, dir);
+}
+
+// Every container written out is read to its end by the container tools.
+void expect_walks(const std::string& dir) {
+  for (const auto& [name, bytes] : files_in(dir)) {
+    const bool tiz = name.ends_with(".tiz");
+    const Outcome walk = run_tool(tiz ? TIZ_TILELIST : MOZ_GRIDCHECK, {name}, dir);
+    EXPECT_EQ(walk.status, 0) << name << ":\n" << walk.out;
+  }
+}
+
+}  // namespace
+
+TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  const Bytes moz = moz_of(200, 130, 1);
+  const Bytes tiz = tiz_of(9, 40);
+  const Bytes inner = moz_of(64, 64, 60);
+  Bytes image = noise(std::size_t{3} << 20, 7);
+  // Decoys: text with both magics, a loose JPEG, records with no header.
+  plant(image, 100, "TIZ0 is a name, MOZ0 another; TIL. TIZ0\0\x01\0\0TILJ");
+  plant(image, 50'000, tile(64, 64, 3));
+  plant(image, 70'001, record('J', "abc") + record('J', "def") + record('J', "ghi"));
+  // Intact at a cluster boundary and at an odd offset.
+  plant(image, 4096, moz);
+  plant(image, 300'001, tiz);
+  // Cut: its last records overwritten.
+  plant(image, 400'000, moz);
+  plant(image, 400'000 + record_at(moz, 8) + 10, noise(20'000, 9));
+  // Damaged: record 4's tag lost, so tiles 5 to 11 are found again.
+  plant(image, 500'000, moz);
+  plant(image, 500'000 + record_at(moz, 4), "XXX");
+  Bytes broken_tiz = tiz;
+  plant(broken_tiz, record_at(tiz, 2) + 1, Bytes(2, '\0'));
+  plant(image, 600'000, broken_tiz);
+  // Cut by another container written over it: the second keeps its records.
+  plant(image, 700'000, moz);
+  plant(image, 700'000 + record_at(moz, 5) + 100, tiz);
+  // A MOZ stored as a TIZ record's payload.
+  const Bytes outer = tiz_file(2, record('0', deflated("x")) + record('2', inner));
+  plant(image, 800'000, outer);
+  // The image ends inside a container's records.
+  const std::size_t tail = image.size() - moz.size() + 3000;
+  plant(image, tail, moz.substr(0, moz.size() - 3000));
+
+  // The records wholly inside the image.
+  int found = 0;
+  while (found < 12 && tail + record_at(moz, found + 1) <= image.size()) {
+    ++found;
+  }
+
+  TempDir dir;
+  write_file(dir.path + "/disk.img", image);
+  const Outcome run = scan({"disk.img"}, dir.path);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const auto pieces = [](std::size_t start, std::size_t first, std::size_t second,
+                         std::size_t length) {
+    return ": " + std::to_string(start) + "+" + std::to_string(first) + " " +
+           std::to_string(second) + "+" + std::to_string(length) + "\n";
+  };
+  const std::size_t lost_moz = record_at(moz, 5) - record_at(moz, 4);
+  const std::size_t lost_tiz = record_at(tiz, 3) - record_at(tiz, 2);
+  EXPECT_EQ(
+      run.out,
+      line("disk.img", 4096, moz, 12, moz.size(), "intact") + "\n" +
+          line("disk.img", 300'001, tiz, 9, tiz.size(), "intact") + "\n" +
+          // Record 8 keeps its header, so it is taken; what follows is noise.
+          line("disk.img", 400'000, moz, 9, record_at(moz, 9), "cut") + "\n" +
+          line("disk.img", 500'000, moz, 11, moz.size() - lost_moz, "damaged") +
+          pieces(500'000, record_at(moz, 4), 500'000 + record_at(moz, 5),
+                 moz.size() - record_at(moz, 5)) +
+          line("disk.img", 600'000, tiz, 8, tiz.size() - lost_tiz, "damaged") +
+          pieces(600'000, record_at(tiz, 2), 600'000 + record_at(tiz, 3),
+                 tiz.size() - record_at(tiz, 3)) +
+          // Record 5 claims the other container's records: it is not believed.
+          line("disk.img", 700'000, moz, 5, record_at(moz, 5), "cut") + "\n" +
+          line("disk.img", 700'000 + record_at(moz, 5) + 100, tiz, 9, tiz.size(), "intact") + "\n" +
+          line("disk.img", 800'000, outer, 2, outer.size(), "intact") + "\n" +
+          line("disk.img", 800'000 + record_at(outer, 1) + 6, inner, 1, inner.size(), "intact") +
+          "\n" + line("disk.img", tail, moz, found, record_at(moz, found), "cut") + "\n");
+  EXPECT_NE(run.err.find("1 input, " + std::to_string(image.size()) + " bytes read in "),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("10 containers (5 intact, 3 cut, 2 damaged, 0 fragmented)"),
+            std::string::npos)
+      << run.err;
+  const Outcome json = scan({"--json", "disk.img"}, dir.path);
+  // The same, as JSON Lines with exactly the documented keys.
+  EXPECT_EQ(json.status, 0);
+  EXPECT_EQ(json.out.substr(0, json.out.find('\n') + 1),
+            "{\"path\":\"disk.img\",\"offset\":4096,\"format\":\"MOZ\",\"version\":\"0\","
+            "\"width\":200,\"height\":130,\"tiles_announced\":12,\"tiles_found\":12,"
+            "\"length\":" +
+                std::to_string(moz.size()) + ",\"state\":\"intact\",\"pieces\":[[4096," +
+                std::to_string(moz.size()) + "]]}\n");
+  EXPECT_NE(json.out.find("\"format\":\"TIZ\",\"version\":\"0\",\"width\":null,\"height\":null"),
+            std::string::npos);
+
+  // Written out: whole ones byte for byte, the others walked to their end.
+  const Outcome extract = scan({"--quiet", "--extract", "found", "disk.img"}, dir.path);
+  EXPECT_EQ(extract.status, 0) << extract.err;
+  EXPECT_EQ(extract.out, run.out);
+  const Files files = files_in(dir.path + "/found");
+  EXPECT_EQ(files.size(), 10U);
+  EXPECT_EQ(files.at("disk.img@4096.moz"), moz);
+  EXPECT_EQ(files.at("disk.img@300001.tiz"), tiz);
+  EXPECT_EQ(files.at("disk.img@800000.tiz"), outer);
+  EXPECT_EQ(files.at("disk.img@" + std::to_string(800'000 + record_at(outer, 1) + 6) + ".moz"),
+            inner);
+  expect_walks(dir.path + "/found");
+  // The damaged MOZ is whole again but for tile 4, which is gray.
+  const Bytes mended = files.at("disk.img@500000.moz");
+  EXPECT_EQ(mended.substr(record_at(mended, 5)), moz.substr(record_at(moz, 5)));
+  EXPECT_EQ(mended.substr(0, record_at(mended, 4)), moz.substr(0, record_at(moz, 4)));
+  // The damaged TIZ keeps its eight records, renumbered.
+  const Bytes renumbered = files.at("disk.img@600000.tiz");
+  EXPECT_EQ(renumbered.substr(4, 2), Bytes("\0\x08", 2));
+  EXPECT_EQ(renumbered.substr(8),
+            tiz.substr(8, record_at(tiz, 2) - 8) + tiz.substr(record_at(tiz, 3)));
+}
+
+TEST(Scan, LostTilesAreGrayAtTheirOwnCellsSize) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  // 100 x 70: cells of 64x64, 36x64, 64x6 and 36x6. The carver writes the
+  // tiles it lost gray, as moz-pack writes a manifest's missing lines.
+  const Bytes moz = moz_of(100, 70, 20);
+  TempDir dir;
+  write_file(dir.path + "/cut.img",
+             noise(1000, 1) + moz.substr(0, record_at(moz, 1)) + noise(1000, 2));
+  ASSERT_EQ(scan({"--quiet", "--extract", "out", "cut.img"}, dir.path).status, 0);
+  write_file(dir.path + "/manifest.txt",
+             "format MOZ 0\nsize 100 70\n0 missing\n1 missing\n"
+             "2 missing\n3 missing\n");
+  ASSERT_EQ(run_tool(MOZ_PACK, {".", "packed.moz"}, dir.path).status, 0);
+  const Bytes carved = read_file(dir.path + "/out/cut.img@1000.moz");
+  const Bytes packed = read_file(dir.path + "/packed.moz");
+  EXPECT_EQ(carved.substr(0, record_at(carved, 1)), moz.substr(0, record_at(moz, 1)));
+  struct Cell {
+    int index;
+    int width;
+    int height;
+  };
+  for (const Cell cell : {Cell{0, 64, 64}, Cell{1, 36, 64}, Cell{2, 64, 6}, Cell{3, 36, 6}}) {
+    SCOPED_TRACE(cell.index);
+    for (const Bytes* container : {&carved, &packed}) {
+      if (container == &carved && cell.index == 0) {
+        continue;  // found, not lost
+      }
+      const std::size_t at = record_at(*container, cell.index);
+      const std::size_t length = record_at(*container, cell.index + 1) - at - 6;
+      const Image gray = djpeg(container->substr(at + 6, length));
+      EXPECT_EQ(gray.width, cell.width);
+      EXPECT_EQ(gray.height, cell.height);
+    }
+  }
+}
+
+TEST(Scan, JoinsAContainerSplitOnClusterBoundaries) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  const Bytes moz = moz_of(640, 448, 100);  // 70 tiles, over two 64 KiB clusters
+  const Bytes tiz = tiz_of(40, 300);
+  ASSERT_GT(moz.size(), std::size_t{3} << 16);
+  struct Row {
+    const char* name;
+    const Bytes& container;
+    std::size_t cluster;
+    std::size_t first;  // the first piece's clusters
+    std::size_t gap;    // clusters of other data between the pieces
+    bool garbled;       // the seam's tail spoiled, so no split decodes cleanly
+    std::vector<std::string> args;
+  };
+  const Row rows[] = {
+      {"512-byte clusters", moz, 512, 37, 5, false, {}},
+      {"4 KiB clusters", moz, 4096, 9, 3, false, {}},
+      {"64 KiB clusters", moz, 65536, 2, 1, false, {}},
+      {"a TIZ, zlib and JPEG", tiz, 4096, 7, 2, false, {"--cluster", "4096"}},
+      {"a seam that decodes nowhere", moz, 4096, 9, 3, true, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::size_t start = 3 * row.cluster;
+    const std::size_t split = row.first * row.cluster;
+    Bytes second = row.container.substr(split);
+    const std::size_t resumed = start + split + row.gap * row.cluster;
+    Bytes image = noise(start, 1) + row.container.substr(0, split) +
+                  noise(row.gap * row.cluster, 2) + second + noise(300'000, 3);
+    // The record the seam splits, and where its tail ends in the second piece.
+    int seam = 0;
+    while (record_at(row.container, seam + 1) <= split) {
+      ++seam;
+    }
+    const std::size_t tail = record_at(row.container, seam + 1) - split;
+    if (row.garbled) {
+      plant(image, resumed, noise(std::min<std::size_t>(tail, 64), 4));
+    }
+    TempDir dir;
+    write_file(dir.path + "/split.img", image);
+    std::vector<std::string> args = row.args;
+    args.insert(args.end(), {"--quiet", "--extract", "out", "split.img"});
+    const Outcome run = scan(args, dir.path);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const int tiles = row.container[0] == 'M' ? 70 : 40;
+    if (!row.garbled) {
+      EXPECT_EQ(run.out,
+                line("split.img", start, row.container, tiles, row.container.size(), "fragmented") +
+                    ": " + std::to_string(start) + "+" + std::to_string(split) + " " +
+                    std::to_string(resumed) + "+" + std::to_string(second.size()) + "\n");
+      EXPECT_EQ(read_file(dir.path + "/out/split.img@" + std::to_string(start) +
+                          (row.container[0] == 'M' ? ".moz" : ".tiz")),
+                row.container);
+    } else {
+      const std::size_t lost = record_at(row.container, seam);
+      const std::size_t after = record_at(row.container, seam + 1);
+      EXPECT_EQ(run.out, line("split.img", start, row.container, tiles - 1,
+                              lost + row.container.size() - after, "damaged") +
+                             ": " + std::to_string(start) + "+" + std::to_string(lost) + " " +
+                             std::to_string(resumed + tail) + "+" +
+                             std::to_string(row.container.size() - after) + "\n");
+      expect_walks(dir.path + "/out");
+    }
+  }
+}
+
+TEST(Scan, FoldersPipesAndRefusals) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  const Bytes moz = moz_of(64, 64, 5);
+  const Bytes tiz = tiz_of(2, 6);
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir.path + "/tree").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir((dir.path + "/tree/deeper").c_str(), 0777), 0);
+  write_file(dir.path + "/tree/a.bin", noise(5000, 1) + moz);
+  write_file(dir.path + "/tree/deeper/b.tiz", tiz);
+  write_file(dir.path + "/tree/notes.txt", "TIZ0 and MOZ0 are only words here\n");
+  write_file(dir.path + "/elsewhere.moz", moz);
+  if (!kWindowsTools) {
+    ASSERT_EQ(symlink("../elsewhere.moz", (dir.path + "/tree/link.moz").c_str()), 0);
+  }
+
+  const Outcome tree = scan({"--quiet", "tree"}, dir.path);
+  EXPECT_EQ(tree.status, 0) << tree.err;
+  EXPECT_EQ(tree.out, line("tree/a.bin", 5000, moz, 1, moz.size(), "intact") + "\n" +
+                          line("tree/deeper/b.tiz", 0, tiz, 2, tiz.size(), "intact") + "\n");
+
+  // Standard input, and a stream's containers written out all the same.
+  const Bytes piped = noise(777, 2) + tiz + noise(3000, 3);
+  Surroundings around;
+  around.piped_input = &piped;
+  around.input_ends = true;
+  const Outcome pipe =
+      run_tool(TILETOOLS_SCAN, {"--quiet", "--extract", "out", "-"}, dir.path, around);
+  EXPECT_EQ(pipe.status, 0) << pipe.err;
+  EXPECT_EQ(pipe.out, line("-", 777, tiz, 2, tiz.size(), "intact") + "\n");
+  EXPECT_EQ(read_file(dir.path + "/out/stdin@777.tiz"), tiz);
+
+  // A name already taken: nothing is written, status 2.
+  ASSERT_EQ(mkdir((dir.path + "/taken").c_str(), 0777), 0);
+  write_file(dir.path + "/taken/a.bin@5000.moz", "mine");
+  const Outcome clash = scan({"--quiet", "--extract", "taken", "tree"}, dir.path);
+  EXPECT_EQ(clash.status, 2);
+  EXPECT_NE(clash.err.find("a.bin@5000.moz: exists; nothing is written"), std::string::npos)
+      << clash.err;
+  EXPECT_EQ(files_in(dir.path + "/taken"), (Files{{"a.bin@5000.moz", "mine"}}));
+
+  // An input that cannot be read: named, the others still scanned, status 1.
+  const Outcome missing = scan({"--quiet", "nowhere.img", "elsewhere.moz"}, dir.path);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("tiletools-scan: nowhere.img: "), std::string::npos);
+  EXPECT_EQ(missing.out, line("elsewhere.moz", 0, moz, 1, moz.size(), "intact") + "\n");
+
+  struct Usage {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  };
+  const Usage usages[] = {
+      {{"--help"}, 0, "usage: tiletools-scan"},
+      {{"--version"}, 0, "tiletools-scan (tiletools) "},
+      {{}, 2, "an input is needed"},
+      {{"--cluster", "1000", "x"}, 2, "--cluster takes a multiple of 512"},
+      {{"--frobnicate", "x"}, 2, "unknown option"},
+  };
+  for (const Usage& usage : usages) {
+    const Outcome run = scan(usage.args, dir.path);
+    EXPECT_EQ(run.status, usage.status);
+    EXPECT_NE((run.out + run.err).find(usage.says), std::string::npos) << run.out << run.err;
+  }
+}
+
+TEST(Scan, NothingIsFoundInAGibibyteOfFillerAndDecoys) {
+  // Noise, zeros, text naming both magics, headers with nothing behind them
+  // and stray records, over and over: none is a container. An emulated run
+  // scans less of it.
+  const std::size_t size =
+      std::string(TILETOOLS_EMULATOR).empty() ? std::size_t{1} << 30 : std::size_t{64} << 20;
+  const Bytes block = noise(1 << 20, 11);
+  // Headers with no record right behind them, records with no header.
+  const Bytes decoys[] = {
+      "TIZ0",
+      "MOZ0\x01\x00\x01\x00",
+      Bytes("TIZ0\0\x05\0\0 TIL2\x01\x00", 15),
+      Bytes("MOZ0\0\x40\0\x40TIZJ\x01\x00", 14),
+      Bytes("MOZ0\0\0\0\0TILJ\0\x01", 14),
+      record('J', "x") + record('J', "y") + record('J', "z"),
+      Bytes(4096, '\0'),
+      "Notes: TIZ0 files and MOZ0 files, TIL records.\n",
+  };
+  TempDir dir;
+  {
+    std::FILE* out = std::fopen((dir.path + "/filler.img").c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    Bytes chunk = block;
+    for (std::size_t at = 0; at < size; at += chunk.size()) {
+      for (std::size_t d = 0; d < std::size(decoys); ++d) {
+        plant(chunk, (at / chunk.size() * 7919 + d * 100'003) % (chunk.size() - 5000), decoys[d]);
+      }
+      ASSERT_EQ(std::fwrite(chunk.data(), 1, chunk.size(), out), chunk.size());
+    }
+    ASSERT_EQ(std::fclose(out), 0);
+  }
+  const Outcome run = scan({"filler.img"}, dir.path);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find(std::to_string(size) + " bytes read"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(": 0 containers"), std::string::npos) << run.err;
+}
