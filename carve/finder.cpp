@@ -292,10 +292,10 @@ void Finder::header_at(const Window& w, std::uint64_t at) {
   Found& f = k.found;
   f.offset = at;
   f.tiz = header[0] == 'T';
-  std::memcpy(f.header, header, sizeof f.header);
   if (at + kFileHeaderBytes > w.end) {
     return reject("the input ends inside the header");
   }
+  std::memcpy(f.header, header, sizeof f.header);
   if (f.tiz) {
     f.announced = read_u16be(header + 4);
   } else {
