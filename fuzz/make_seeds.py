@@ -111,6 +111,24 @@ for name, data in PICTURES.items():
     with open(os.path.join(HERE, "corpus", "picture", name), "wb") as out:
         out.write(data)
 
+# The carver's images: containers among other bytes; the last byte picks a
+# file (even) or a stream (odd), and the size of each read.
+NOISE = bytes((i * 131 + i // 7) % 251 for i in range(4096))
+SPLIT = SCENE_MOZ[:1536] + NOISE[:1024] + SCENE_MOZ[1536:]
+CARVE = {
+    "intact": NOISE[:1000] + SCENE_MOZ + NOISE[:777] + SCENE_TIZ + NOISE,
+    "cut-damaged": NOISE[:100] + SCENE_MOZ[:3000] + NOISE[:50] + SCENE_TIZ[:12] + b"X"
+                   + SCENE_TIZ[13:] + NOISE[:9],
+    "nested": tiz(2, record(b"0", b"x") + record(b"2", SCENE_MOZ)) + NOISE[:100],
+    "fragment": NOISE[:512] + SPLIT + NOISE[:512],
+    "decoys": b"TIZ0 MOZ0 TIL " * 40 + tiz(5, b"") + moz(64, 64, b"TIM") + NOISE,
+}
+os.makedirs(os.path.join(HERE, "corpus", "carve"), exist_ok=True)
+for name, data in CARVE.items():
+    for mode, suffix in ((b"\x0c", "file"), (b"\x0d", "stream"), (b"\x04", "small-reads")):
+        with open(os.path.join(HERE, "corpus", "carve", f"{name}-{suffix}"), "wb") as out:
+            out.write(data + mode)
+
 for family, seeds in SEEDS.items():
     os.makedirs(os.path.join(HERE, "corpus", family), exist_ok=True)
     for name, data in seeds.items():
