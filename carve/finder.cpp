@@ -210,9 +210,9 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
       pos_ = q;  // decided once the bytes it needs are read
       break;
     }
-    if (header) {
-      header_at(w, q);
-    }
+    // A chain found again, or a fragment's rest, is stepped at once; a header
+    // comes last, so that a chain that breaks right where it starts is over
+    // there and never takes the new container's records.
     if (tag == q) {
       tag_at_offset(w, q);
     }
@@ -221,6 +221,9 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
           walkers_[i].next == q) {
         step(w, walkers_[i]);
       }
+    }
+    if (header) {
+      header_at(w, q);
     }
     pos_ = q + 1;
     for (Walker& k : walkers_) {
@@ -593,9 +596,26 @@ void Finder::joined(Walker& c) {
 // Containers go out in the order of their offsets: one is held while one
 // before it is still being followed.
 void Finder::emit_ready() {
+  // Held results are bounded: past kMostHeld, the oldest search for a
+  // fragment gives up, and if none is searching, what is held goes out
+  // before the container that holds it up.
+  while (ready_.size() > kMostHeld) {
+    auto oldest = walkers_.end();
+    for (auto k = walkers_.begin(); k != walkers_.end(); ++k) {
+      if (!k->dead && k->hunting &&
+          (oldest == walkers_.end() || k->found.offset < oldest->found.offset)) {
+        oldest = k;
+      }
+    }
+    if (oldest == walkers_.end()) {
+      break;
+    }
+    oldest->hunt_until = 0;
+    settle(*oldest, pos_);
+  }
   std::uint64_t open = pos_;
   for (const Walker& k : walkers_) {
-    if (!k.dead && !k.continuation) {
+    if (!k.dead && !k.continuation && ready_.size() <= kMostHeld) {
       open = std::min(open, k.found.offset);
     }
   }

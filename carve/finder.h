@@ -124,6 +124,9 @@ class Finder {
   // Containers being followed at once, at most; a header found while that
   // many are open is passed over (and said to `rejected`).
   static constexpr std::size_t kMostOpen = 256;
+  // Containers found and held back while one before them is still being
+  // followed, at most (a few megabytes).
+  static constexpr std::size_t kMostHeld = 16384;
 
  private:
   struct Walker;

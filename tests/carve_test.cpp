@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "picture_support.h"
+#include "report.h"
 #include "support.h"
 
 namespace {
@@ -142,6 +143,8 @@ TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
   // Cut by another container written over it: the second keeps its records.
   plant(image, 700'000, moz);
   plant(image, 700'000 + record_at(moz, 5) + 100, tiz);
+  // Cut where another container starts: no record of that one is taken.
+  plant(image, 900'000, moz.substr(0, record_at(moz, 6)) + tiz);
   // A MOZ stored as a TIZ record's payload.
   const Bytes outer = tiz_file(2, record('0', deflated("x")) + record('2', inner));
   plant(image, 800'000, outer);
@@ -183,11 +186,13 @@ TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
           line("disk.img", 700'000 + record_at(moz, 5) + 100, tiz, 9, tiz.size(), "intact") + "\n" +
           line("disk.img", 800'000, outer, 2, outer.size(), "intact") + "\n" +
           line("disk.img", 800'000 + record_at(outer, 1) + 6, inner, 1, inner.size(), "intact") +
-          "\n" + line("disk.img", tail, moz, found, record_at(moz, found), "cut") + "\n");
+          "\n" + line("disk.img", 900'000, moz, 6, record_at(moz, 6), "cut") + "\n" +
+          line("disk.img", 900'000 + record_at(moz, 6), tiz, 9, tiz.size(), "intact") + "\n" +
+          line("disk.img", tail, moz, found, record_at(moz, found), "cut") + "\n");
   EXPECT_NE(run.err.find("1 input, " + std::to_string(image.size()) + " bytes read in "),
             std::string::npos)
       << run.err;
-  EXPECT_NE(run.err.find("10 containers (5 intact, 3 cut, 2 damaged, 0 fragmented)"),
+  EXPECT_NE(run.err.find("12 containers (6 intact, 4 cut, 2 damaged, 0 fragmented)"),
             std::string::npos)
       << run.err;
   const Outcome json = scan({"--json", "disk.img"}, dir.path);
@@ -207,7 +212,7 @@ TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
   EXPECT_EQ(extract.status, 0) << extract.err;
   EXPECT_EQ(extract.out, run.out);
   const Files files = files_in(dir.path + "/found");
-  EXPECT_EQ(files.size(), 10U);
+  EXPECT_EQ(files.size(), 12U);
   EXPECT_EQ(files.at("disk.img@4096.moz"), moz);
   EXPECT_EQ(files.at("disk.img@300001.tiz"), tiz);
   EXPECT_EQ(files.at("disk.img@800000.tiz"), outer);
@@ -434,4 +439,22 @@ TEST(Scan, NothingIsFoundInAGibibyteOfFillerAndDecoys) {
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find(std::to_string(size) + " bytes read"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find(": 0 containers"), std::string::npos) << run.err;
+}
+
+TEST(Scan, PathsAreJsonStringsWhateverTheirBytes) {
+  struct Row {
+    Bytes path;
+    const char* json;
+  };
+  const Row rows[] = {
+      {"disk.img", "\"disk.img\""},
+      {"a \"quoted\" \\ name", "\"a \\\"quoted\\\" \\\\ name\""},
+      {Bytes("tab\there\nnul\0!", 14), "\"tab\\u0009here\\u000anul\\u0000!\""},
+      {"Снимки/写真.img", "\"Снимки/写真.img\""},
+      {"latin1 \xe9t\xe9", "\"latin1 \\ufffdt\\ufffd\""},
+      {"cut \xe5\x86", "\"cut \\ufffd\\ufffd\""},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(json_string(row.path), row.json) << row.json;
+  }
 }
