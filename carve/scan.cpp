@@ -85,7 +85,10 @@ class Scan {
 
  private:
   std::string written() const {
-    return "; " + std::to_string(extractor_.written()) + " written to " + settings_.extract;
+    std::string text = "; ";
+    text += std::to_string(extractor_.written());
+    text += " written to ";
+    return text + settings_.extract;
   }
 
   void named(const char* path) {
