@@ -1,5 +1,9 @@
 #include "finder.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -67,8 +71,27 @@ __attribute__((target("avx2"))) std::size_t skip_blocks_avx2(const unsigned char
                                                              std::size_t at, std::size_t to) {
   return skip_blocks_in<Lanes32>(bytes, at, to);
 }
-// Asked once; x86-64 always has SSE2, and most of its processors AVX2.
-const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+// Asked once, of the processor itself (cpuid) and of the system (whether it
+// saves the 256-bit registers): x86-64 always has SSE2, most of its
+// processors AVX2. Not every C runtime this is built against answers
+// __builtin_cpu_supports.
+bool have_avx2() {
+  unsigned eax = 0;
+  unsigned ebx = 0;
+  unsigned ecx = 0;
+  unsigned edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0) {
+    return false;
+  }
+  unsigned low = 0;
+  unsigned high = 0;
+  __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+  if ((low & 0x6) != 0x6) {
+    return false;  // the system does not keep the vector registers' upper halves
+  }
+  return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_AVX2) != 0;
+}
+const bool kHaveAvx2 = have_avx2();
 #endif
 
 std::size_t skip_blocks(const unsigned char* bytes, std::size_t at, std::size_t to) {
