@@ -23,7 +23,7 @@ constexpr int kMostContinuations = 16;
 static_assert(Finder::kLookAhead >= kFileHeaderBytes + kLargestRecord + 2 + kChainReach,
               "a record, and a chain in the bytes it claims, must fit the look-ahead");
 
-constexpr std::size_t kMagicBlock = 256;
+constexpr std::size_t kBlock = 256;  // offsets passed over at a time
 
 bool magic_at(const unsigned char* bytes) {
   return ((bytes[0] == 'T' && bytes[1] == 'I') || (bytes[0] == 'M' && bytes[1] == 'O')) &&
@@ -37,21 +37,65 @@ using Lanes16 = unsigned char __attribute__((vector_size(16)));
 using Lanes32 = unsigned char __attribute__((vector_size(32)));
 
 // The first block of 256 offsets from `at` below `to` (which whole blocks
-// fill) where a magic may start, else `to`. Inlined into each caller, so it
-// is compiled for that caller's vectors.
-template <typename Lanes>
+// fill) where `kFirst` then `kSecond` may stand `kAt` bytes on, else `to`.
+// Inlined into each caller, so it is compiled for that caller's vectors.
+template <typename Lanes, typename Pair>
 [[gnu::always_inline]] inline std::size_t skip_blocks_in(const unsigned char* bytes, std::size_t at,
                                                          std::size_t to) {
+  const Lanes first = Lanes{} + static_cast<unsigned char>(Pair::kFirst);
+  const Lanes second = Lanes{} + static_cast<unsigned char>(Pair::kSecond);
+  for (; at < to; at += kBlock) {
+    Lanes hit{};
+    for (std::size_t j = at + Pair::kAt; j < at + Pair::kAt + kBlock; j += sizeof(Lanes)) {
+      Lanes here;
+      Lanes next;
+      std::memcpy(&here, bytes + j, sizeof here);
+      std::memcpy(&next, bytes + j + 1, sizeof next);
+      hit |= reinterpret_cast<Lanes>((here == first) & (next == second));
+    }
+    std::uint64_t words[sizeof(Lanes) / 8];
+    std::memcpy(words, &hit, sizeof words);
+    std::uint64_t any = 0;
+    for (const std::uint64_t word : words) {
+      any |= word;
+    }
+    if (any != 0) {
+      return at;
+    }
+  }
+  return to;
+}
+
+// The magics' "Z0", two bytes in; a tag's "TI".
+struct MagicPair {
+  static constexpr char kFirst = 'Z';
+  static constexpr char kSecond = '0';
+  static constexpr std::size_t kAt = 2;
+};
+struct TagPair {
+  static constexpr char kFirst = 'T';
+  static constexpr char kSecond = 'I';
+  static constexpr std::size_t kAt = 0;
+};
+
+// Either pair: a block where a magic or a tag may start.
+template <typename Lanes>
+[[gnu::always_inline]] inline std::size_t skip_to_mark_in(const unsigned char* bytes,
+                                                          std::size_t at, std::size_t to) {
   const Lanes zed = Lanes{} + 'Z';
   const Lanes zero = Lanes{} + '0';
-  for (; at < to; at += kMagicBlock) {
+  const Lanes tee = Lanes{} + 'T';
+  const Lanes eye = Lanes{} + 'I';
+  for (; at < to; at += kBlock) {
     Lanes hit{};
-    for (std::size_t j = at; j < at + kMagicBlock; j += sizeof(Lanes)) {
-      Lanes third;
-      Lanes fourth;
-      std::memcpy(&third, bytes + j + 2, sizeof third);
-      std::memcpy(&fourth, bytes + j + 3, sizeof fourth);
-      hit |= reinterpret_cast<Lanes>((third == zed) & (fourth == zero));
+    for (std::size_t j = at; j < at + kBlock; j += sizeof(Lanes)) {
+      Lanes lanes[4];
+      std::memcpy(lanes, bytes + j, sizeof lanes[0]);
+      std::memcpy(lanes + 1, bytes + j + 1, sizeof lanes[0]);
+      std::memcpy(lanes + 2, bytes + j + 2, sizeof lanes[0]);
+      std::memcpy(lanes + 3, bytes + j + 3, sizeof lanes[0]);
+      hit |= reinterpret_cast<Lanes>(((lanes[2] == zed) & (lanes[3] == zero)) |
+                                     ((lanes[0] == tee) & (lanes[1] == eye)));
     }
     std::uint64_t words[sizeof(Lanes) / 8];
     std::memcpy(words, &hit, sizeof words);
@@ -67,9 +111,17 @@ template <typename Lanes>
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-__attribute__((target("avx2"))) std::size_t skip_blocks_avx2(const unsigned char* bytes,
+__attribute__((target("avx2"))) std::size_t skip_to_magic_avx2(const unsigned char* bytes,
+                                                               std::size_t at, std::size_t to) {
+  return skip_blocks_in<Lanes32, MagicPair>(bytes, at, to);
+}
+__attribute__((target("avx2"))) std::size_t skip_to_tag_avx2(const unsigned char* bytes,
                                                              std::size_t at, std::size_t to) {
-  return skip_blocks_in<Lanes32>(bytes, at, to);
+  return skip_blocks_in<Lanes32, TagPair>(bytes, at, to);
+}
+__attribute__((target("avx2"))) std::size_t skip_to_mark_avx2(const unsigned char* bytes,
+                                                              std::size_t at, std::size_t to) {
+  return skip_to_mark_in<Lanes32>(bytes, at, to);
 }
 // Asked once, of the processor itself (cpuid) and of the system (whether it
 // saves the 256-bit registers): x86-64 always has SSE2, most of its
@@ -92,31 +144,34 @@ bool have_avx2() {
   return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_AVX2) != 0;
 }
 const bool kHaveAvx2 = have_avx2();
+#else
+constexpr bool kHaveAvx2 = false;
+std::size_t skip_to_magic_avx2(const unsigned char*, std::size_t, std::size_t to) { return to; }
+std::size_t skip_to_tag_avx2(const unsigned char*, std::size_t, std::size_t to) { return to; }
+std::size_t skip_to_mark_avx2(const unsigned char*, std::size_t, std::size_t to) { return to; }
 #endif
 
-std::size_t skip_blocks(const unsigned char* bytes, std::size_t at, std::size_t to) {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-  if (kHaveAvx2) {
-    return skip_blocks_avx2(bytes, at, to);
-  }
-#endif
-  return skip_blocks_in<Lanes16>(bytes, at, to);
+std::size_t skip_to_magic(const unsigned char* bytes, std::size_t at, std::size_t to) {
+  return kHaveAvx2 ? skip_to_magic_avx2(bytes, at, to)
+                   : skip_blocks_in<Lanes16, MagicPair>(bytes, at, to);
 }
 
-std::uint64_t round_up(std::uint64_t offset, std::uint64_t step) {
-  return (offset + step - 1) / step * step;
+std::size_t skip_to_tag(const unsigned char* bytes, std::size_t at, std::size_t to) {
+  return kHaveAvx2 ? skip_to_tag_avx2(bytes, at, to)
+                   : skip_blocks_in<Lanes16, TagPair>(bytes, at, to);
 }
 
-// The first offset from `from` below `to` where "TIZ0" or "MOZ0" begins, else
-// `to`; the bytes run to to + 3.
-std::size_t find_magic(const unsigned char* bytes, std::size_t from, std::size_t to) {
+// The first offset from `from` below `to` where `found` holds, passing over
+// the blocks `skip` finds nothing in.
+template <typename Skip, typename Found>
+std::size_t find_first(const unsigned char* bytes, std::size_t from, std::size_t to, Skip skip,
+                       Found found) {
   std::size_t at = from;
   while (at < to) {
-    const std::size_t blocks = (to - at) / kMagicBlock * kMagicBlock;
-    at = skip_blocks(bytes, at, at + blocks);
-    const std::size_t stop = std::min(at + kMagicBlock, to);
+    at = skip(bytes, at, at + (to - at) / kBlock * kBlock);
+    const std::size_t stop = std::min(at + kBlock, to);
     for (; at < stop; ++at) {
-      if (magic_at(bytes + at)) {
+      if (found(bytes + at)) {
         return at;
       }
     }
@@ -124,14 +179,45 @@ std::size_t find_magic(const unsigned char* bytes, std::size_t from, std::size_t
   return to;
 }
 
+// The first offset from `from` below `to` where "TIZ0" or "MOZ0" begins, else
+// `to`; the bytes run to to + 3.
+std::size_t find_magic(const unsigned char* bytes, std::size_t from, std::size_t to) {
+  return find_first(bytes, from, to, skip_to_magic, magic_at);
+}
+
+// The first "TIL" that starts at `from` or later and ends by `limit`, else
+// `limit`: the core's search, made for the long stretches a lost chain or a
+// fragment's rest is looked for in.
+std::size_t find_tag_fast(const unsigned char* bytes, std::size_t limit, std::size_t from) {
+  if (limit < from + sizeof kRecordTag) {
+    return limit;
+  }
+  const std::size_t found = find_first(bytes, from, limit - 2, skip_to_tag,
+                                       [](const unsigned char* at) { return tag_at(at); });
+  return found < limit - 2 ? found : limit;
+}
+
+std::uint64_t round_up(std::uint64_t offset, std::uint64_t step) {
+  return (offset + step - 1) / step * step;
+}
+
 }  // namespace
 
-void find_magics(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
-                 std::uint64_t to, std::vector<std::uint64_t>& at) {
+void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
+                std::uint64_t to, Marks& marks) {
+  std::size_t at = static_cast<std::size_t>(from - base);
   const auto end = static_cast<std::size_t>(to - base);
-  for (auto found = find_magic(bytes, static_cast<std::size_t>(from - base), end); found < end;
-       found = find_magic(bytes, found + 1, end)) {
-    at.push_back(base + found);
+  while (at < end) {
+    at = kHaveAvx2 ? skip_to_mark_avx2(bytes, at, at + (end - at) / kBlock * kBlock)
+                   : skip_to_mark_in<Lanes16>(bytes, at, at + (end - at) / kBlock * kBlock);
+    const std::size_t stop = std::min(at + kBlock, end);
+    for (; at < stop; ++at) {
+      if (magic_at(bytes + at)) {
+        marks.magics.push_back(base + at);
+      } else if (tag_at(bytes + at)) {
+        marks.tags.push_back(base + at);
+      }
+    }
   }
 }
 
@@ -182,13 +268,13 @@ Finder::Finder(Hooks hooks, std::vector<std::uint32_t> clusters)
 Finder::~Finder() = default;
 
 std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::size_t count,
-                           bool ends, const Magics* magics) {
+                           bool ends, const Marks* marks) {
   const Window w{bytes, base, base + count, ends};
   // Offsets where nothing happens are decided as soon as their bytes are
   // here; one where something does waits until the look-ahead is here too.
   std::uint64_t decide = ends ? w.end : count > kMargin ? w.end - kMargin : base;
-  if (magics != nullptr && !ends) {
-    decide = std::min(decide, magics->to);
+  if (marks != nullptr && !ends) {
+    decide = std::min(decide, marks->to);
   }
   pos_ = std::max(pos_, base);
   while (pos_ < decide) {
@@ -202,18 +288,31 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
     }
     std::uint64_t tag = q;
     if (want_tags) {
+      std::uint64_t searched = pos_;
+      if (marks != nullptr && pos_ < marks->to) {
+        // Found beforehand: the first at or after this offset, if it comes first.
+        searched = std::min(marks->to, q);
+        const auto next = std::lower_bound(marks->tags.begin(), marks->tags.end(), pos_);
+        if (next != marks->tags.end() && *next < searched) {
+          tag = *next;
+          searched = q;
+        }
+      }
       const std::size_t limit = static_cast<std::size_t>(std::min(q + 2, w.end) - base);
-      const std::size_t found = find_tag(bytes, limit, static_cast<std::size_t>(pos_ - base));
-      tag = found < limit ? base + found : q;
+      if (searched < q) {
+        const std::size_t found =
+            find_tag_fast(bytes, limit, static_cast<std::size_t>(searched - base));
+        tag = found < limit ? base + found : q;
+      }
     }
     std::uint64_t head = std::min(q, tag);
     const std::uint64_t magic_limit = std::min(head, w.end >= base + 3 ? w.end - 3 : base);
     std::uint64_t searched = pos_;
-    if (magics != nullptr && pos_ < magics->to) {
+    if (marks != nullptr && pos_ < marks->to) {
       // Found beforehand: the first at or after this offset, if it comes first.
-      searched = std::min(magics->to, magic_limit);
-      const auto next = std::lower_bound(magics->at.begin(), magics->at.end(), pos_);
-      if (next != magics->at.end() && *next < searched) {
+      searched = std::min(marks->to, magic_limit);
+      const auto next = std::lower_bound(marks->magics.begin(), marks->magics.end(), pos_);
+      if (next != marks->magics.end() && *next < searched) {
         head = *next;
         searched = magic_limit;
       }

@@ -67,11 +67,19 @@ struct Found {
   std::vector<Run> runs;
 };
 
-// Appends to `at` every offset from `from` below `to` where "TIZ0" or "MOZ0"
-// begins in `bytes`, whose first byte is at input offset `base`; the bytes
-// run to to + 3.
-void find_magics(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
-                 std::uint64_t to, std::vector<std::uint64_t>& at);
+// The offsets where something may start, found ahead of the finder (by the
+// reads, on two cores): every one below `to` where "TIZ0" or "MOZ0" begins,
+// and every one where "TIL" does, each list in order.
+struct Marks {
+  std::uint64_t to = 0;
+  std::vector<std::uint64_t> magics;
+  std::vector<std::uint64_t> tags;
+};
+
+// Appends to `marks` every magic and tag from `from` below `to` in `bytes`,
+// whose first byte is at input offset `base`; the bytes run to to + 3.
+void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
+                std::uint64_t to, Marks& marks);
 
 class Finder {
  public:
@@ -111,15 +119,10 @@ class Finder {
   // and returns the first one not yet decided: the next window starts there
   // or before it. All of them are decided when the input ends.
   //
-  // `magics`, when given, lists every offset below magics->to where "TIZ0"
-  // or "MOZ0" begins, found beforehand (by the reads, on two cores); no
-  // offset from there on is decided until the input ends.
-  struct Magics {
-    std::uint64_t to = 0;
-    std::vector<std::uint64_t> at;  // in order
-  };
+  // With `marks`, the magics and tags below marks->to are taken from them,
+  // and no offset from there on is decided until the input ends.
   std::uint64_t feed(const unsigned char* bytes, std::uint64_t base, std::size_t count, bool ends,
-                     const Magics* magics = nullptr);
+                     const Marks* marks = nullptr);
 
   // Containers being followed at once, at most; a header found while that
   // many are open is passed over (and said to `rejected`).

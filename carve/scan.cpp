@@ -198,7 +198,7 @@ class Scan {
     unsigned char* window = window_.get();
     std::uint64_t base = 0;
     std::size_t held = 0;
-    Finder::Magics magics;
+    Marks marks;
     std::unique_ptr<TwinReads> twins;
     const int second = again >= 0 ? platform::open(reopen.c_str(), O_RDONLY | O_CLOEXEC) : -1;
     if (second >= 0) {
@@ -212,8 +212,7 @@ class Scan {
       std::size_t got = 0;
       int error = 0;
       if (twins) {
-        const TwinReads::Got read =
-            twins->read(fd, window, base, held, kWindow - held, magics.to, magics.at);
+        const TwinReads::Got read = twins->read(fd, window, base, held, kWindow - held, marks);
         got = read.bytes;
         error = read.error;
       } else {
@@ -228,7 +227,7 @@ class Scan {
       held += got;
       const bool ends = got == 0 || error != 0;
       const std::uint64_t keep_from =
-          finder.feed(window, base, held, ends, twins ? &magics : nullptr);
+          finder.feed(window, base, held, ends, twins ? &marks : nullptr);
       if (ends || failed_) {
         bytes_ += base + held;
         if (error != 0) {
@@ -243,7 +242,9 @@ class Scan {
       std::memmove(window, window + drop, held - drop);
       held -= drop;
       base += drop;
-      std::erase_if(magics.at, [&](std::uint64_t at) { return at < keep_from; });
+      for (std::vector<std::uint64_t>* list : {&marks.magics, &marks.tags}) {
+        list->erase(list->begin(), std::lower_bound(list->begin(), list->end(), keep_from));
+      }
     }
     twins.reset();
     for (const int opened : {again, second}) {

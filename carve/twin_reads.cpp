@@ -62,17 +62,17 @@ void TwinReads::set(int value) {
 void TwinReads::serve() {
   while (await(asked, stopping)) {
     got_ = read_chunk(fd_, offset_, into_);
-    found_.clear();
+    found_.magics.clear();
+    found_.tags.clear();
     if (got_.bytes > 3) {
-      find_magics(into_, offset_, offset_, offset_ + got_.bytes - 3, found_);
+      find_marks(into_, offset_, offset_, offset_ + got_.bytes - 3, found_);
     }
     set(done);
   }
 }
 
 TwinReads::Got TwinReads::read(int fd, unsigned char* window, std::uint64_t base, std::size_t held,
-                               std::size_t room, std::uint64_t& searched,
-                               std::vector<std::uint64_t>& magics) {
+                               std::size_t room, Marks& marks) {
   const std::uint64_t offset = base + held;
   const bool twin = room >= 2 * kChunk;
   if (twin) {
@@ -83,9 +83,9 @@ TwinReads::Got TwinReads::read(int fd, unsigned char* window, std::uint64_t base
   Got got = read_chunk(fd, offset, window + held);
   // Offsets whose bytes are all in this chunk, or begin before it.
   const std::uint64_t mine = offset + got.bytes;
-  if (mine >= searched + 3) {
-    find_magics(window, base, searched, mine - 3, magics);
-    searched = mine - 3;
+  if (mine >= marks.to + 3) {
+    find_marks(window, base, marks.to, mine - 3, marks);
+    marks.to = mine - 3;
   }
   if (!twin) {
     return got;
@@ -94,11 +94,12 @@ TwinReads::Got TwinReads::read(int fd, unsigned char* window, std::uint64_t base
   state_.store(idle);
   if (got.bytes == kChunk && got.error == 0) {
     const std::uint64_t theirs = offset_ + got_.bytes;
-    if (theirs >= searched + 3) {
+    if (theirs >= marks.to + 3) {
       // The three offsets across the two chunks, then what the other found.
-      find_magics(window, base, searched, std::min(offset_, theirs - 3), magics);
-      magics.insert(magics.end(), found_.begin(), found_.end());
-      searched = theirs - 3;
+      find_marks(window, base, marks.to, std::min(offset_, theirs - 3), marks);
+      marks.magics.insert(marks.magics.end(), found_.magics.begin(), found_.magics.end());
+      marks.tags.insert(marks.tags.end(), found_.tags.begin(), found_.tags.end());
+      marks.to = theirs - 3;
     }
     got.bytes += got_.bytes;
     got.error = got_.error;

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "finder.h"
+
 class TwinReads {
  public:
   // A chunk as cat reads it.
@@ -31,11 +33,10 @@ class TwinReads {
 
   // Reads up to two chunks from input offset base + held of `fd` into
   // window + held (`room` bytes free there), window holding the input from
-  // `base` on. Appends to `magics`, in order, every offset from `searched` on
-  // where a magic begins and whose four bytes are now here, and moves
-  // `searched` past them.
+  // `base` on. Appends to `marks`, in order, every magic and tag from
+  // marks.to on whose bytes are now here, and moves marks.to past them.
   Got read(int fd, unsigned char* window, std::uint64_t base, std::size_t held, std::size_t room,
-           std::uint64_t& searched, std::vector<std::uint64_t>& magics);
+           Marks& marks);
 
  private:
   void serve();
@@ -52,6 +53,6 @@ class TwinReads {
   unsigned char* into_ = nullptr;
   std::uint64_t offset_ = 0;
   Got got_;
-  std::vector<std::uint64_t> found_;
+  Marks found_;
   std::thread thread_;
 };
