@@ -461,6 +461,14 @@ void Finder::header_at(const Window& w, std::uint64_t at) {
 // A tag at `at`: where a lost chain may be found again, or where the rest of
 // a fragmented container may begin.
 void Finder::tag_at_offset(const Window& w, std::uint64_t at) {
+  // A record another container's chain leads to belongs to that container:
+  // it is no lost chain found again, nor any fragment's rest (a copy of the
+  // same container further on would otherwise pass for one).
+  for (const Walker& k : walkers_) {
+    if (!k.dead && !k.continuation && !k.walked && !k.resyncing && k.next == at) {
+      return;
+    }
+  }
   std::vector<Walker> spawned;
   for (Walker& k : walkers_) {
     if (k.dead) {

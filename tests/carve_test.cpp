@@ -336,6 +336,27 @@ TEST(Scan, JoinsAContainerSplitOnClusterBoundaries) {
   }
 }
 
+TEST(Scan, AWholeCopyFurtherOnIsNoFragmentsRest) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  // The first half of a MOZ, and a whole copy of it 64 clusters on: the
+  // copy's records follow its own header, so the cut one stays cut.
+  const Bytes moz = moz_of(640, 448, 100);
+  const std::size_t split = 9 * 4096;
+  TempDir dir;
+  write_file(dir.path + "/copy.img", noise(4096, 1) + moz.substr(0, split) +
+                                         noise(64 * 4096 - split, 2) + moz + noise(4096, 3));
+  const Outcome run = scan({"--quiet", "copy.img"}, dir.path);
+  int found = 0;
+  while (record_at(moz, found + 1) <= split) {
+    ++found;
+  }
+  // The record the cut runs through keeps its header, so it is taken.
+  EXPECT_EQ(run.out, line("copy.img", 4096, moz, found + 1, record_at(moz, found + 1), "cut") +
+                         "\n" + line("copy.img", 65 * 4096, moz, 70, moz.size(), "intact") + "\n");
+}
+
 TEST(Scan, FoldersPipesAndRefusals) {
   if (!have_cjpeg()) {
     GTEST_SKIP() << "cjpeg is not installed";
