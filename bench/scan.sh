@@ -46,8 +46,10 @@ printf '%-52s %10s\n' "  against cat" "$(python3 -c "import sys; print(f'{float(
 printf '%-52s %10s\n' "  peak memory" "$peak KiB"
 printf '%-52s %10s\n' "tiletools-scan --extract DIR IMAGE" "$(cat "$work/extract-time") s"
 printf '%-52s %10s\n' "foremost -t jpg (its default, every byte)" "$(cat "$work/foremost-time") s"
-echo "found by tiletools-scan: $(grep -c . "$work/scan.txt") containers:" \
-  "$(grep -o '[a-z]*$' "$work/scan.txt" | sort | uniq -c | tr -s ' ' | tr '\n' ',' | sed 's/,$//')"
+"$scan" -q --json "$image" > "$work/scan.json"
+echo "found by tiletools-scan: $(python3 -c "import collections, json, sys
+states = collections.Counter(json.loads(line)['state'] for line in open(sys.argv[1]))
+print(sum(states.values()), 'containers:', ', '.join(f'{n} {s}' for s, n in sorted(states.items())))" "$work/scan.json")"
 echo "  written out: $(ls "$work/found" | wc -l) files, every one whole (intact, mended or joined)"
 echo "recovered by foremost: $foremost_jpegs loose JPEG files, no containers"
 rm -rf "$work/found" "$work/foremost"
