@@ -229,10 +229,11 @@ class Scan {
       const std::uint64_t keep_from =
           finder.feed(window, base, held, ends, twins ? &marks : nullptr);
       if (ends || failed_) {
-        bytes_ += base + held;
+        const std::uint64_t read = base + held;
+        bytes_ += read;
         if (error != 0) {
           console_.say("%s: read failed at offset %llu: %s", shown.c_str(),
-                       static_cast<unsigned long long>(base + held), std::strerror(error));
+                       static_cast<unsigned long long>(read), std::strerror(error));
           unread_ = true;
         }
         break;

@@ -125,7 +125,7 @@ TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
   const Bytes inner = moz_of(64, 64, 60);
   Bytes image = noise(std::size_t{3} << 20, 7);
   // Decoys: text with both magics, a loose JPEG, records with no header.
-  plant(image, 100, "TIZ0 is a name, MOZ0 another; TIL. TIZ0\0\x01\0\0TILJ");
+  plant(image, 100, "TIZ0 is a name, MOZ0 another; TIL. TIZ0");
   plant(image, 50'000, tile(64, 64, 3));
   plant(image, 70'001, record('J', "abc") + record('J', "def") + record('J', "ghi"));
   // Intact at a cluster boundary and at an odd offset.
@@ -343,18 +343,20 @@ TEST(Scan, AWholeCopyFurtherOnIsNoFragmentsRest) {
   // The first half of a MOZ, and a whole copy of it 64 clusters on: the
   // copy's records follow its own header, so the cut one stays cut.
   const Bytes moz = moz_of(640, 448, 100);
-  const std::size_t split = 9 * 4096;
+  const std::size_t split = std::size_t{9} * 4096;
   TempDir dir;
   write_file(dir.path + "/copy.img", noise(4096, 1) + moz.substr(0, split) +
-                                         noise(64 * 4096 - split, 2) + moz + noise(4096, 3));
+                                         noise(std::size_t{64} * 4096 - split, 2) + moz +
+                                         noise(4096, 3));
   const Outcome run = scan({"--quiet", "copy.img"}, dir.path);
   int found = 0;
   while (record_at(moz, found + 1) <= split) {
     ++found;
   }
   // The record the cut runs through keeps its header, so it is taken.
-  EXPECT_EQ(run.out, line("copy.img", 4096, moz, found + 1, record_at(moz, found + 1), "cut") +
-                         "\n" + line("copy.img", 65 * 4096, moz, 70, moz.size(), "intact") + "\n");
+  EXPECT_EQ(run.out,
+            line("copy.img", 4096, moz, found + 1, record_at(moz, found + 1), "cut") + "\n" +
+                line("copy.img", std::size_t{65} * 4096, moz, 70, moz.size(), "intact") + "\n");
 }
 
 TEST(Scan, FoldersPipesAndRefusals) {
@@ -434,7 +436,7 @@ TEST(Scan, NothingIsFoundInAGibibyteOfFillerAndDecoys) {
   // Headers with no record right behind them, records with no header.
   const Bytes decoys[] = {
       "TIZ0",
-      "MOZ0\x01\x00\x01\x00",
+      Bytes("MOZ0\x01\x00\x01\x00", 8),
       Bytes("TIZ0\0\x05\0\0 TIL2\x01\x00", 15),
       Bytes("MOZ0\0\x40\0\x40TIZJ\x01\x00", 14),
       Bytes("MOZ0\0\0\0\0TILJ\0\x01", 14),
