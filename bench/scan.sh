@@ -18,13 +18,6 @@ image=$work/disk-${gib}g.img
 [ -f "$image" ] || python3 bench/make_image.py "$image" "$gib"
 scan=$bin/tiletools/scan
 
-median() {  # NAME COMMAND: the median in seconds
-  local name=$1
-  shift
-  hyperfine --style none --runs "$runs" --warmup 2 --export-json "$work/$name.json" "$@" > /dev/null
-  python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$work/$name.json"
-}
-
 # The two in turn, run after run, so that both see the same machine.
 hyperfine --style none --runs "$runs" --warmup 2 --export-json "$work/scan-pair.json" \
   -N "cat $image" "$scan -q $image" --output=null > /dev/null

@@ -36,66 +36,41 @@ bool magic_at(const unsigned char* bytes) {
 using Lanes16 = unsigned char __attribute__((vector_size(16)));
 using Lanes32 = unsigned char __attribute__((vector_size(32)));
 
-// The first block of 256 offsets from `at` below `to` (which whole blocks
-// fill) where `kFirst` then `kSecond` may stand `kAt` bytes on, else `to`.
-// Inlined into each caller, so it is compiled for that caller's vectors.
-template <typename Lanes, typename Pair>
-[[gnu::always_inline]] inline std::size_t skip_blocks_in(const unsigned char* bytes, std::size_t at,
-                                                         std::size_t to) {
-  const Lanes first = Lanes{} + static_cast<unsigned char>(Pair::kFirst);
-  const Lanes second = Lanes{} + static_cast<unsigned char>(Pair::kSecond);
-  for (; at < to; at += kBlock) {
-    Lanes hit{};
-    for (std::size_t j = at + Pair::kAt; j < at + Pair::kAt + kBlock; j += sizeof(Lanes)) {
-      Lanes here;
-      Lanes next;
-      std::memcpy(&here, bytes + j, sizeof here);
-      std::memcpy(&next, bytes + j + 1, sizeof next);
-      hit |= reinterpret_cast<Lanes>((here == first) & (next == second));
-    }
-    std::uint64_t words[sizeof(Lanes) / 8];
-    std::memcpy(words, &hit, sizeof words);
-    std::uint64_t any = 0;
-    for (const std::uint64_t word : words) {
-      any |= word;
-    }
-    if (any != 0) {
-      return at;
-    }
-  }
-  return to;
-}
-
 // The magics' "Z0", two bytes in; a tag's "TI".
 struct MagicPair {
-  static constexpr char kFirst = 'Z';
-  static constexpr char kSecond = '0';
+  static constexpr unsigned char kFirst = 'Z';
+  static constexpr unsigned char kSecond = '0';
   static constexpr std::size_t kAt = 2;
 };
 struct TagPair {
-  static constexpr char kFirst = 'T';
-  static constexpr char kSecond = 'I';
+  static constexpr unsigned char kFirst = 'T';
+  static constexpr unsigned char kSecond = 'I';
   static constexpr std::size_t kAt = 0;
 };
 
-// Either pair: a block where a magic or a tag may start.
-template <typename Lanes>
-[[gnu::always_inline]] inline std::size_t skip_to_mark_in(const unsigned char* bytes,
-                                                          std::size_t at, std::size_t to) {
-  const Lanes zed = Lanes{} + 'Z';
-  const Lanes zero = Lanes{} + '0';
-  const Lanes tee = Lanes{} + 'T';
-  const Lanes eye = Lanes{} + 'I';
+// Marks in `hit` the lanes of the offsets from `bytes` on where `Pair`
+// stands (by reference: a vector returned by value would change with the
+// caller's instruction set).
+template <typename Lanes, typename Pair>
+[[gnu::always_inline]] inline void mark_pair(const unsigned char* bytes, Lanes& hit) {
+  Lanes here;
+  Lanes next;
+  std::memcpy(&here, bytes + Pair::kAt, sizeof here);
+  std::memcpy(&next, bytes + Pair::kAt + 1, sizeof next);
+  hit |=
+      reinterpret_cast<Lanes>((here == Lanes{} + Pair::kFirst) & (next == Lanes{} + Pair::kSecond));
+}
+
+// The first block of 256 offsets from `at` below `to` (which whole blocks
+// fill) where any of `Pairs` may stand, else `to`. Inlined into each caller,
+// so it is compiled for that caller's vectors.
+template <typename Lanes, typename... Pairs>
+[[gnu::always_inline]] inline std::size_t skip_blocks_in(const unsigned char* bytes, std::size_t at,
+                                                         std::size_t to) {
   for (; at < to; at += kBlock) {
     Lanes hit{};
     for (std::size_t j = at; j < at + kBlock; j += sizeof(Lanes)) {
-      Lanes lanes[4];
-      std::memcpy(lanes, bytes + j, sizeof lanes[0]);
-      std::memcpy(lanes + 1, bytes + j + 1, sizeof lanes[0]);
-      std::memcpy(lanes + 2, bytes + j + 2, sizeof lanes[0]);
-      std::memcpy(lanes + 3, bytes + j + 3, sizeof lanes[0]);
-      hit |= reinterpret_cast<Lanes>(((lanes[2] == zed) & (lanes[3] == zero)) |
-                                     ((lanes[0] == tee) & (lanes[1] == eye)));
+      (mark_pair<Lanes, Pairs>(bytes + j, hit), ...);
     }
     std::uint64_t words[sizeof(Lanes) / 8];
     std::memcpy(words, &hit, sizeof words);
@@ -110,6 +85,7 @@ template <typename Lanes>
   return to;
 }
 
+// The blocks with a magic, a tag, or either, in the widest vectors there are.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 __attribute__((target("avx2"))) std::size_t skip_to_magic_avx2(const unsigned char* bytes,
                                                                std::size_t at, std::size_t to) {
@@ -121,7 +97,7 @@ __attribute__((target("avx2"))) std::size_t skip_to_tag_avx2(const unsigned char
 }
 __attribute__((target("avx2"))) std::size_t skip_to_mark_avx2(const unsigned char* bytes,
                                                               std::size_t at, std::size_t to) {
-  return skip_to_mark_in<Lanes32>(bytes, at, to);
+  return skip_blocks_in<Lanes32, MagicPair, TagPair>(bytes, at, to);
 }
 // Asked once, of the processor itself (cpuid) and of the system (whether it
 // saves the 256-bit registers): x86-64 always has SSE2, most of its
@@ -159,6 +135,11 @@ std::size_t skip_to_magic(const unsigned char* bytes, std::size_t at, std::size_
 std::size_t skip_to_tag(const unsigned char* bytes, std::size_t at, std::size_t to) {
   return kHaveAvx2 ? skip_to_tag_avx2(bytes, at, to)
                    : skip_blocks_in<Lanes16, TagPair>(bytes, at, to);
+}
+
+std::size_t skip_to_mark(const unsigned char* bytes, std::size_t at, std::size_t to) {
+  return kHaveAvx2 ? skip_to_mark_avx2(bytes, at, to)
+                   : skip_blocks_in<Lanes16, MagicPair, TagPair>(bytes, at, to);
 }
 
 // The first offset from `from` below `to` where `found` holds, passing over
@@ -205,19 +186,12 @@ std::uint64_t round_up(std::uint64_t offset, std::uint64_t step) {
 
 void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
                 std::uint64_t to, Marks& marks) {
-  std::size_t at = static_cast<std::size_t>(from - base);
   const auto end = static_cast<std::size_t>(to - base);
-  while (at < end) {
-    at = kHaveAvx2 ? skip_to_mark_avx2(bytes, at, at + (end - at) / kBlock * kBlock)
-                   : skip_to_mark_in<Lanes16>(bytes, at, at + (end - at) / kBlock * kBlock);
-    const std::size_t stop = std::min(at + kBlock, end);
-    for (; at < stop; ++at) {
-      if (magic_at(bytes + at)) {
-        marks.magics.push_back(base + at);
-      } else if (tag_at(bytes + at)) {
-        marks.tags.push_back(base + at);
-      }
-    }
+  const auto either = [](const unsigned char* at) { return magic_at(at) || tag_at(at); };
+  for (std::size_t at =
+           find_first(bytes, static_cast<std::size_t>(from - base), end, skip_to_mark, either);
+       at < end; at = find_first(bytes, at + 1, end, skip_to_mark, either)) {
+    (magic_at(bytes + at) ? marks.magics : marks.tags).push_back(base + at);
   }
 }
 

@@ -159,19 +159,15 @@ class Scan {
     unread_ = true;
   }
 
-  // One input, front to back. An input that can seek is opened again as
-  // `reopen`: for the second core's reads, and to read a fragment's pieces and
-  // a container's records again at any offset. A stream's `reopen` is "".
-  void input(const std::string& shown, const std::string& name, int fd, const std::string& reopen) {
-    ++inputs_;
-    const int again = reopen.empty() ? -1 : platform::open(reopen.c_str(), O_RDONLY | O_CLOEXEC);
+  // What the finder tells this run, for one input; `again` reads it again at
+  // any offset, or is -1 for a stream.
+  Finder::Hooks hooks_for(const std::string& shown, const std::string& name, int again) {
     Finder::Hooks hooks;
-    hooks.found = [&](Found&& found) { report(shown, found); };
+    hooks.found = [this, shown](Found&& found) { report(shown, found); };
     if (!settings_.extract.empty()) {
       extractor_.begin_input(name, again);
-      hooks.capture = [&](std::uint64_t container, const unsigned char* bytes, std::size_t count) {
-        extractor_.capture(container, bytes, count);
-      };
+      hooks.capture = [this](std::uint64_t container, const unsigned char* bytes,
+                             std::size_t count) { extractor_.capture(container, bytes, count); };
     }
     if (again >= 0) {
       hooks.read_at = [again](std::uint64_t offset, unsigned char* bytes, std::size_t count) {
@@ -180,11 +176,37 @@ class Scan {
       hooks.seam_holds = seam_tile_clean;
     }
     if (settings_.verbose) {
-      hooks.rejected = [&](std::uint64_t offset, const char* why) {
+      hooks.rejected = [this, shown](std::uint64_t offset, const char* why) {
         console_.say("%s: %llu: passed over: %s", shown.c_str(),
                      static_cast<unsigned long long>(offset), why);
       };
     }
+    return hooks;
+  }
+
+  // The next bytes into window + held: by both threads when there are two,
+  // else by one read of a stream.
+  static TwinReads::Got read_more(int fd, TwinReads* twins, unsigned char* window,
+                                  std::uint64_t base, std::size_t held, Marks& marks) {
+    if (twins != nullptr) {
+      return twins->read(fd, window, base, held, kWindow - held, marks);
+    }
+    for (;;) {
+      errno = 0;
+      const ssize_t read = platform::read(fd, window + held, std::min(kRead, kWindow - held));
+      if (read >= 0 || errno != EINTR) {
+        return TwinReads::Got{read > 0 ? static_cast<std::size_t>(read) : 0, read < 0 ? errno : 0};
+      }
+    }
+  }
+
+  // One input, front to back. An input that can seek is opened again as
+  // `reopen`: for the second core's reads, and to read a fragment's pieces and
+  // a container's records again at any offset. A stream's `reopen` is "".
+  void input(const std::string& shown, const std::string& name, int fd, const std::string& reopen) {
+    ++inputs_;
+    const int again = reopen.empty() ? -1 : platform::open(reopen.c_str(), O_RDONLY | O_CLOEXEC);
+    Finder::Hooks hooks = hooks_for(shown, name, again);
     Finder finder(std::move(hooks), again >= 0 ? settings_.clusters : std::vector<std::uint32_t>{});
     const std::int64_t size = platform::file_size(fd);
     if (size > 0) {
@@ -209,21 +231,7 @@ class Scan {
         extractor_.discard();
         end_as_interrupted();
       }
-      std::size_t got = 0;
-      int error = 0;
-      if (twins) {
-        const TwinReads::Got read = twins->read(fd, window, base, held, kWindow - held, marks);
-        got = read.bytes;
-        error = read.error;
-      } else {
-        errno = 0;
-        const ssize_t read = platform::read(fd, window + held, std::min(kRead, kWindow - held));
-        if (read < 0 && errno == EINTR) {
-          continue;
-        }
-        got = read > 0 ? static_cast<std::size_t>(read) : 0;
-        error = read < 0 ? errno : 0;
-      }
+      const auto [got, error] = read_more(fd, twins.get(), window, base, held, marks);
       held += got;
       const bool ends = got == 0 || error != 0;
       const std::uint64_t keep_from =
