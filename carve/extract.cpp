@@ -84,7 +84,7 @@ bool Extractor::open(const std::string& dir, std::string& error) {
     error = "cannot create " + dir + ": " + std::strerror(errno);
     return false;
   }
-  return staging_.make_folder(dir + "/.tiletools-scan", error);
+  return staging_.make_folder(platform::join_path(dir, ".tiletools-scan"), error);
 }
 
 void Extractor::begin_input(const std::string& name, int fd) {
@@ -120,7 +120,7 @@ void Extractor::capture(std::uint64_t container, const unsigned char* bytes, std
 
 bool Extractor::write(const Found& found, std::string& error) {
   const std::string name = container_name(name_, found);
-  const std::string target = dir_ + "/" + name;
+  const std::string target = platform::join_path(dir_, name);
   if (std::find(names_.begin(), names_.end(), name) != names_.end() ||
       platform::kind_of(target.c_str()) != platform::Kind::none) {
     error = target + ": exists; nothing is written";
@@ -237,7 +237,7 @@ bool Extractor::write_again(const Found& found, int source, const std::vector<Ru
 
 bool Extractor::commit(std::string& error) {
   for (const std::string& name : names_) {
-    const std::string target = dir_ + "/" + name;
+    const std::string target = platform::join_path(dir_, name);
     if (platform::kind_of(target.c_str()) != platform::Kind::none) {
       error = target + ": exists; nothing is written";
       staging_.discard();
@@ -246,7 +246,7 @@ bool Extractor::commit(std::string& error) {
   }
   for (const std::string& name : names_) {
     const std::string staged = staging_.staged() + "/" + name;
-    const std::string target = dir_ + "/" + name;
+    const std::string target = platform::join_path(dir_, name);
     if (platform::rename_over(staged.c_str(), target.c_str()) != 0) {
       error = "cannot move " + name + " into " + dir_ + ": " + std::strerror(errno);
       staging_.discard();

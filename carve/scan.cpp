@@ -25,15 +25,6 @@ constexpr std::size_t kRead = TwinReads::kChunk;
 constexpr std::size_t kPage = 4096;
 constexpr std::size_t kWindow = Finder::kLookAhead + 2 * kPage + 2 * kRead;
 
-std::string base_name(const std::string& path) {
-  std::string name = path;
-  while (name.size() > 1 && name.back() == '/') {
-    name.pop_back();
-  }
-  const std::size_t slash = name.rfind('/');
-  return slash == std::string::npos ? name : name.substr(slash + 1);
-}
-
 class Scan {
  public:
   Scan(const char* program, const ScanSettings& settings)
@@ -122,12 +113,11 @@ class Scan {
       return;
     }
     std::sort(names.begin(), names.end());
-    const std::string prefix = path.back() == '/' ? path : path + "/";
     for (const std::string& name : names) {
       if (failed_) {
         break;
       }
-      const std::string entry = prefix + name;
+      const std::string entry = platform::join_path(path, name);
       if (platform::is_link_at(dir, name.c_str())) {
         continue;
       }
@@ -150,7 +140,7 @@ class Scan {
 
   void scan_file(const std::string& path, int fd) {
     const bool seekable = platform::seek(fd, 0, SEEK_CUR) >= 0;
-    input(path, base_name(path), fd, seekable ? path : "");
+    input(path, platform::split_path(path).name, fd, seekable ? path : "");
     platform::close(fd);
   }
 

@@ -50,15 +50,11 @@ static void watch(const std::string& path, bool folder) {
 
 static void unwatch() { pending_path[0] = '\0'; }
 
+// The staged name, in the output's own folder so that the rename stays on its
+// file system.
 static std::string beside(const std::string& path) {
-  std::string base = path;
-  while (base.size() > 1 && base.back() == '/') {
-    base.pop_back();
-  }
-  const std::size_t slash = base.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : base.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? base : base.substr(slash + 1);
-  return dir + "." + name + ".partial-XXXXXX";
+  const platform::PathParts parts = platform::split_path(path);
+  return parts.folder + "." + parts.name + ".partial-XXXXXX";
 }
 
 static bool fail(std::string& error, const std::string& what) {
@@ -123,7 +119,9 @@ bool StagedOutput::commit(std::string& error) {
     return fail(error, "cannot write " + target_);
   }
   fd_ = -1;
-  if (platform::rename_over(staged_.c_str(), target_.c_str()) != 0) {
+  // A folder given with a trailing separator is renamed to its bare name.
+  const platform::PathParts parts = platform::split_path(target_);
+  if (platform::rename_over(staged_.c_str(), (parts.folder + parts.name).c_str()) != 0) {
     return fail(error, "cannot rename the finished output to " + target_);
   }
   committed_ = true;

@@ -29,7 +29,7 @@ constexpr std::size_t kLargestPayload = UINT16_MAX;
 class ManifestReader {
  public:
   ManifestReader(const std::string& dir, Console& console)
-      : path_(dir + "/" + kManifestName), console_(console) {
+      : path_(platform::join_path(dir, kManifestName)), console_(console) {
     file_ = platform::open_stream(path_.c_str(), "rb");
     if (file_ == nullptr) {
       console_.say("cannot read %s: %s", path_.c_str(), std::strerror(errno));

@@ -12,12 +12,12 @@ static constexpr const char* kScript = "openseadragon.min.js";
 
 std::string find_viewer(const char* argv0, std::string& why) {
   const std::string program = platform::program_path(argv0);
-  const std::size_t slash = program.rfind('/');
-  if (slash == std::string::npos) {
+  const std::string folder = platform::split_path(program).folder;
+  if (folder.empty()) {
     why = "cannot tell where the program is installed";
     return "";
   }
-  std::string viewer = program.substr(0, slash) + "/../share/tiletools/viewer";
+  std::string viewer = folder + "../share/tiletools/viewer";
   if (!platform::readable((viewer + "/" + kScript).c_str())) {
     why = "the viewer was not installed with the tools (" + viewer + ")";
     return "";

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #ifdef _WIN32
@@ -78,6 +79,26 @@ int remove_file(const char* path);
 int remove_at(int folder, const char* name);
 // Removes a folder and everything in it, following no links.
 void remove_tree(const char* path);
+
+// Paths as this system's users write them: '/' between names on POSIX
+// systems; on Windows '/' or a backslash, and a drive ("C:") in front. Every
+// tool splits and joins paths through these two, so they read alike everywhere.
+#ifdef _WIN32
+inline constexpr bool kWindowsPaths = true;
+#else
+inline constexpr bool kWindowsPaths = false;
+#endif
+// The folder a path names its last part in, up to and with its separator
+// ("", "out/", "C:\maps\" in Windows' own spelling, or "C:"), and that part's
+// name, trailing separators left out: on Windows "..\dz\" gives "..\" and "dz".
+struct PathParts {
+  std::string folder;
+  std::string name;
+};
+PathParts split_path(std::string_view path, bool windows = kWindowsPaths);
+// `name` in `folder`, with a '/' between them unless the folder already ends
+// in a separator or is "" (or a bare drive).
+std::string join_path(std::string_view folder, std::string_view name, bool windows = kWindowsPaths);
 
 // The running program's path, or "" when it cannot be told.
 std::string program_path(const char* argv0);

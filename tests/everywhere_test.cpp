@@ -236,3 +236,113 @@ TEST(Everywhere, ContainersPast4GiBAreWalkedToTheirEnd) {
       << salvaged.err.substr(0, 2000);
   EXPECT_EQ(read_png(read_file(dir.path + "/thumb.png")).width, 64);
 }
+
+namespace {
+
+// A path as a user of the tools' system types it: on Windows with
+// backslashes, or mixed where `mixed` is set, and an absolute one from a drive
+// (Wine shows the Linux root as Z:).
+std::string typed(const std::string& path, bool mixed = false) {
+  if (!kWindowsTools) {
+    return path;
+  }
+  std::string out = path.starts_with("/") ? "Z:" + path : path;
+  bool flip = true;
+  for (char& c : out) {
+    if (c == '/') {
+      c = flip ? '\\' : '/';
+      flip = !mixed || !flip;
+    }
+  }
+  return out;
+}
+
+// A tool's arguments, with `{}` standing for the folder as typed.
+std::vector<std::string> in_folder(const std::string& typed_folder,
+                                   const std::vector<std::string>& args) {
+  std::vector<std::string> out;
+  for (std::string arg : args) {
+    const std::size_t at = arg.find("{}");
+    if (at != std::string::npos) {
+      arg.replace(at, 2, typed_folder);
+    }
+    out.push_back(arg);
+  }
+  return out;
+}
+
+}  // namespace
+
+// Every tool's every path argument, as a person types it: a drive, a
+// relative path, a parent folder, ".", mixed separators, a folder ending in
+// a separator, names beyond ASCII. Outputs appear whole under their names,
+// and nothing staged is left beside them.
+TEST(Everywhere, PathsAsPeopleTypeThemWorkForEveryTool) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  TempDir dir;
+  const std::string cwd = dir.path + "/cwd";
+  ASSERT_EQ(mkdir(cwd.c_str(), 0777), 0);
+  const Bytes tile = cjpeg_tile(64, 64);
+  const Bytes moz = moz_file(64, 64, record('J', tile));
+  const Bytes tiz = tiz_file(1, record('2', tile));
+
+  struct Style {
+    const char* name;
+    std::string folder;  // where the files are, from the root
+    std::string typed;   // the same folder as typed, ending in a separator
+  };
+  const std::vector<Style> styles = {
+      {"absolute", dir.path + "/abs", typed(dir.path + "/abs/")},
+      {"relative", cwd + "/sub", typed("sub/")},
+      {"parent", dir.path + "/up", typed("../up/")},
+      {"dot", cwd + "/dot/in", typed("./dot/in/")},
+      {"mixed", cwd + "/mix/a/b", typed("mix/a/b/", true)},
+      {"script", cwd + "/Карта 地図", typed("Карта 地図/")},
+  };
+  const std::string end = kWindowsTools ? "\\" : "/";
+  for (const Style& style : styles) {
+    SCOPED_TRACE(style.name);
+    ASSERT_EQ(system(("mkdir -p '" + style.folder + "'").c_str()), 0);
+    write_file(style.folder + "/in.moz", moz);
+    write_file(style.folder + "/in.tiz", tiz);
+    const std::string& at = style.typed;
+    struct Run {
+      const char* tool;
+      std::vector<std::string> args;
+      const char* made;  // under the style's folder, or "" for none
+    };
+    std::vector<Run> runs = {
+        {TIZ_TILELIST, {"{}in.tiz"}, ""},
+        {MOZ_GRIDCHECK, {"{}in.moz"}, ""},
+        {MOZ_STITCH, {"--quiet", "{}in.moz", "{}out.png"}, "out.png"},
+        {MOZ_STITCH, {"--size", "32", "{}in.tiz", "{}thumb.png"}, "thumb.png"},
+        {MOZ_DEEPZOOM, {"--quiet", "{}in.moz", "{}dz" + end}, "dz"},
+        {MOZ_UNPACK, {"{}in.moz", "{}mparts" + end}, "mparts"},
+        {MOZ_PACK, {"{}mparts" + end, "{}again.moz"}, "again.moz"},
+        {TIZ_UNPACK, {"{}in.tiz", "{}tparts" + end}, "tparts"},
+        {TIZ_PACK, {"{}tparts", "{}again.tiz"}, "again.tiz"},
+        {MOZ_PACK, {"{}out.png", "{}cut.moz"}, "cut.moz"},
+        {TILETOOLS_SCAN,
+         {"--quiet", "--extract", "{}found" + end, "{}in.moz", "{}dz" + end},
+         "found"},
+    };
+    for (const Run& run : runs) {
+      SCOPED_TRACE(std::string(run.tool) + " " + in_folder(at, run.args).back());
+      const Outcome done = run_tool(run.tool, in_folder(at, run.args), cwd);
+      EXPECT_EQ(done.status, 0) << done.err;
+      if (*run.made != '\0') {
+        struct stat made {};
+        EXPECT_EQ(stat((style.folder + "/" + run.made).c_str(), &made), 0) << run.made;
+      }
+    }
+    EXPECT_EQ(read_file(style.folder + "/again.moz"), moz);
+    EXPECT_EQ(read_file(style.folder + "/again.tiz"), tiz);
+    EXPECT_EQ(read_file(style.folder + "/dz/picture_files/6/0_0.jpg"), tile);
+    EXPECT_EQ(read_file(style.folder + "/found/in.moz@0.moz"), moz);
+    for (const std::string& name : names_in(style.folder)) {
+      EXPECT_EQ(name.find(".partial-"), std::string::npos) << name << " was left staged";
+    }
+  }
+}

@@ -21,11 +21,6 @@ static const char kUsage[] =
     "Exit status: 0 every tile placed, 1 written with damaged\n"
     "or missing tiles (gray, each named on standard error), 2 nothing written.\n";
 
-static const char* base_name(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  return slash != nullptr ? slash + 1 : path;
-}
-
 int main(int argc, char** argv) {
   platform::start(argc, argv);
   int quality = 90;
@@ -69,8 +64,8 @@ int main(int argc, char** argv) {
   }
   std::string why;
   const std::string viewer = find_viewer(argv[0], why);
-  if (viewer.empty() || !install_viewer(viewer, out.staged(), base_name(line.input), header.width,
-                                        header.height, why)) {
+  if (viewer.empty() || !install_viewer(viewer, out.staged(), platform::split_path(line.input).name,
+                                        header.width, header.height, why)) {
     console.say("index.html is left out: %s; the pyramid and picture.dzi are written", why.c_str());
   }
   if (!out.commit(error)) {
