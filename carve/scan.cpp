@@ -181,13 +181,8 @@ class Scan {
     if (twins != nullptr) {
       return twins->read(fd, window, base, held, kWindow - held, marks);
     }
-    for (;;) {
-      errno = 0;
-      const ssize_t read = platform::read(fd, window + held, std::min(kRead, kWindow - held));
-      if (read >= 0 || errno != EINTR) {
-        return TwinReads::Got{read > 0 ? static_cast<std::size_t>(read) : 0, read < 0 ? errno : 0};
-      }
-    }
+    const long long read = read_some(fd, window + held, std::min(kRead, kWindow - held));
+    return TwinReads::Got{read > 0 ? static_cast<std::size_t>(read) : 0, read < 0 ? errno : 0};
   }
 
   // One input, front to back. An input that can seek is opened again as

@@ -51,14 +51,12 @@ static int fill(RecordBuffer& in, std::size_t count) {
     // Cleared so that the code reported is this read's, never one left behind
     // by some earlier call (a tile file that would not open, say).
     errno = 0;
-    const ssize_t got = platform::read(in.fd, in.bytes + in.end, sizeof in.bytes - in.end);
-    if (got > 0) {
-      in.end += static_cast<std::size_t>(got);
-    } else if (got == 0) {
-      in.at_eof = true;
-    } else if (errno != EINTR) {
+    const long long got = read_some(in.fd, in.bytes + in.end, sizeof in.bytes - in.end);
+    if (got < 0) {
       return errno;
     }
+    in.end += static_cast<std::size_t>(got);
+    in.at_eof = got == 0;
   }
   return 0;
 }

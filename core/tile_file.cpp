@@ -19,39 +19,6 @@ void tile_file_name(int tile, char (&name)[kTileNameBytes]) {
   name[size] = '\0';
 }
 
-bool write_all(int fd, const void* data, std::size_t count) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  while (count > 0) {
-    const ssize_t written = platform::write(fd, bytes, count);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-long long read_all_at(int fd, std::uint64_t offset, void* bytes, std::size_t count) {
-  auto* into = static_cast<unsigned char*>(bytes);
-  std::size_t got = 0;
-  while (got < count) {
-    const ssize_t now =
-        platform::read_at(fd, into + got, count - got, static_cast<std::int64_t>(offset + got));
-    if (now > 0) {
-      got += static_cast<std::size_t>(now);
-    } else if (now == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return static_cast<long long>(got);
-}
-
 void save_tile(int tile, const unsigned char* bytes, std::size_t count) {
   char name[kTileNameBytes];
   tile_file_name(tile, name);

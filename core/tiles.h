@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "exact_io.h"
 
 inline constexpr std::uint16_t kFileHeaderBytes = 8;
 inline constexpr std::uint16_t kRecordHeaderBytes = 6;
@@ -157,15 +158,6 @@ int walk_records(RecordBuffer& in, int tiles, OnRecord on_record) {
   }
   return 0;
 }
-
-// Writes all `count` bytes, carrying on after a partial write or an
-// interruption, so only a real failure (a full disk, a device that refuses)
-// leaves a file incomplete.
-bool write_all(int fd, const void* bytes, std::size_t count);
-
-// Reads `count` bytes from `offset` of `fd` the same way: how many were read,
-// fewer only where the file ends, or -1 with errno when a read fails.
-long long read_all_at(int fd, std::uint64_t offset, void* bytes, std::size_t count);
 
 // "tile%04d.jpg"; seven digits fit, and no index of either format needs more than six.
 inline constexpr std::size_t kTileNameBytes = 16;

@@ -369,21 +369,11 @@ class Packer {
       std::copy(deflated.begin(), deflated.end(), payload_.get() + before);
       size_ += deflated.size();
     } else {
-      std::size_t used = before;
-      while (loaded && used < kPayloadRoom) {
-        const std::size_t asked = kPayloadRoom - used;
-        const ssize_t got = platform::read(fd, payload_.get() + used, asked);
-        if (got < 0 && errno == EINTR) {
-          continue;
-        }
-        loaded = got >= 0;
-        used += loaded ? static_cast<std::size_t>(got) : 0;
-        if (got <= 0 || static_cast<std::size_t>(got) < asked) {
-          break;  // the end of a file: a short read
-        }
-      }
+      const long long got =
+          read_all(fd, payload_.get() + before, kPayloadRoom - before, InputEnd::at_short_read);
+      loaded = got >= 0;
       why = loaded ? "" : std::strerror(errno);
-      size_ = used;
+      size_ = before + (loaded ? static_cast<std::size_t>(got) : 0);
     }
     const std::int64_t part_size = platform::file_size(fd);
     if (loaded && size_ > kLargestPayload && part_size >= 0) {
@@ -400,17 +390,14 @@ class Packer {
     if (fd < 0) {
       return cannot_open(reader, name);
     }
-    unsigned char block[65536];
-    ssize_t got = 0;
-    bool copied = true;
-    while (copied && (got = platform::read(fd, block, sizeof block)) != 0) {
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      copied = got > 0 && put(block, static_cast<std::size_t>(got));
+    if (!flush()) {
+      platform::close(fd);
+      return false;
     }
+    const bool copied = copy_all(fd, out_);
+    const int error = errno;
     platform::close(fd);
-    return copied || reader.problem("%s: %s", name.c_str(), std::strerror(errno));
+    return copied || reader.problem("%s: %s", name.c_str(), std::strerror(error));
   }
 
   // A tile whose record was lost: gray, the size of its cell.

@@ -73,10 +73,7 @@ bool deflate_from(int fd, std::size_t limit, std::vector<unsigned char>& out, st
   unsigned char block[kBlock];
   int status = Z_OK;
   while (status == Z_OK) {
-    const ssize_t got = platform::read(fd, block, sizeof block);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
+    const long long got = read_some(fd, block, sizeof block);
     if (got < 0) {
       why = std::strerror(errno);
       return false;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform.h"
+#include "exact_io.h"
 
 class ByteSource {
  public:
@@ -43,10 +43,10 @@ class ByteSource {
 
  private:
   void fill_more() {
-    const ssize_t got = platform::read(fd_, block_ + end_, sizeof block_ - end_);
+    const long long got = read_some(fd_, block_ + end_, sizeof block_ - end_);
     if (got > 0) {
       end_ += static_cast<std::size_t>(got);
-    } else if (got == 0 || errno != EINTR) {
+    } else {
       ended_ = true;
       if (got < 0) {
         error_ = std::strerror(errno);

@@ -28,16 +28,7 @@ std::string find_viewer(const char* argv0, std::string& why) {
 static bool copy_file(const std::string& from, const std::string& to) {
   const int in = platform::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   const int out = platform::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  bool copied = in >= 0 && out >= 0;
-  std::vector<unsigned char> buffer(1 << 16);
-  while (copied) {
-    const ssize_t got = platform::read(in, buffer.data(), buffer.size());
-    if (got == 0) {
-      break;
-    }
-    copied =
-        got > 0 ? write_all(out, buffer.data(), static_cast<std::size_t>(got)) : errno == EINTR;
-  }
+  bool copied = in >= 0 && out >= 0 && copy_all(in, out);
   if (in >= 0) {
     platform::close(in);
   }
