@@ -1,13 +1,18 @@
 # Every first-party target links tiletools_flags, so warnings and sanitizers are
 # set in one place.
+# The warnings, named once: the page's WebAssembly is built with them too.
+set(TILETOOLS_WARNINGS -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow)
 add_library(tiletools_flags INTERFACE)
 target_compile_options(tiletools_flags INTERFACE
-  -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow
-  $<$<BOOL:${TILETOOLS_WERROR}>:-Werror>)
+  ${TILETOOLS_WARNINGS} $<$<BOOL:${TILETOOLS_WERROR}>:-Werror>)
 # On Windows, printf and its kin are the C99 ones (%zu, %lld), as on POSIX systems.
 if(WIN32)
   target_compile_definitions(tiletools_flags INTERFACE __USE_MINGW_ANSI_STDIO=1)
 endif()
+
+# Loops the compiler turns into vector code only at -O3, named per file: in the
+# optimised configurations only, so a Debug or sanitizer build stays as asked.
+set(TILETOOLS_VECTOR_LOOPS $<$<CONFIG:Release,RelWithDebInfo>:-O3>)
 
 # A comma-separated -fsanitize list, e.g. address,undefined. Any finding aborts,
 # so a test run cannot pass over one.
