@@ -66,6 +66,9 @@ const containers = [
   ["big.moz", moz(64 * 30, 64 * 20, bigRecords)], // 36 MB: past the reader's blocks
   ["cut.moz", scene.subarray(0, 2000)],
   ["lost-tag.moz", lostTag(scene, 8 + 6 + 382 + 6 + 506 + 6 + 821 + 6 + 310 + 6 + 963 + 6 + 900)],
+  // Every tile empty: a ZIP of empty files only.
+  ["empty-tiles.moz", moz(128, 128, Array.from({ length: 4 }, () => record("J", Buffer.alloc(0))))],
+  ["empty-tiles.tiz", tiz(3, [record("2", Buffer.alloc(0)), record("1", u16(0)), record("2", Buffer.alloc(0))])],
 ];
 
 // As the page tells them: by the magic, else by the name.

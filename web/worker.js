@@ -130,13 +130,18 @@ async function saveTiles(message) {
     let block = -1;
     let bytes = null;
     for (let i = 0; i < names.length; ++i) {
+      if (i % 4096 === 0) postMessage({ type: "progress", done: i, total: names.length });
+      // An empty file took no room in any block: none may even have been sealed.
+      if (sizes[i] === 0) {
+        yield { name: names[i], input: new Uint8Array(0), lastModified, mode: 0o644 };
+        continue;
+      }
       const [at, offset] = where[i];
       if (at !== block) {
         block = at;
         bytes = new Uint8Array(await gather.blobs[at].arrayBuffer());
       }
       yield { name: names[i], input: bytes.subarray(offset, offset + sizes[i]), lastModified, mode: 0o644 };
-      if (i % 4096 === 0) postMessage({ type: "progress", done: i, total: names.length });
     }
   }
   const zip = new Gather();
