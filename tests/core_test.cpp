@@ -1,10 +1,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <thread>
 
 #include "bytes.h"
@@ -36,6 +39,78 @@ TEST(TileFileName, PadsToFourDigitsAndGrowsPastThem) {
     char name[kTileNameBytes];
     tile_file_name(tile, name);
     EXPECT_STREQ(name, expected);
+  }
+}
+
+// A pipe fed in pieces, with a signal that interrupts the blocked read
+// before each (no SA_RESTART): every byte must come through, once, in order.
+TEST(ExactIo, ReadsGatherPiecesAndCarryOnThroughSignals) {
+  struct sigaction quiet {};
+  struct sigaction old {};
+  quiet.sa_handler = [](int) {};
+  ASSERT_EQ(sigaction(SIGUSR1, &quiet, &old), 0);
+  const auto old_pipe = std::signal(SIGPIPE, SIG_IGN);
+  const Bytes data = pattern(200000, 7);
+  struct Row {
+    const char* name;
+    std::function<Bytes(int in, const std::string& dir)> read;
+  };
+  const Row rows[] = {
+      {"read_all",
+       [&](int in, const std::string&) {
+         Bytes got(data.size() + 100, '\0');
+         const long long count = read_all(in, got.data(), got.size());
+         return count < 0 ? Bytes("failed") : got.substr(0, static_cast<std::size_t>(count));
+       }},
+      {"copy_all",
+       [&](int in, const std::string& dir) {
+         const std::string path = dir + "/copy";
+         const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+         const bool copied = copy_all(in, out);
+         close(out);
+         return copied ? read_file(path) : Bytes("failed");
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pthread_t reader = pthread_self();
+    std::thread writer([&] {
+      for (std::size_t at = 0; at < data.size(); at += 7000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pthread_kill(reader, SIGUSR1);
+        const Bytes chunk = data.substr(at, 7000);
+        if (write(ends[1], chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) {
+          break;
+        }
+      }
+      close(ends[1]);
+    });
+    const Bytes got = row.read(ends[0], dir.path);
+    close(ends[0]);  // a writer left blocked by a read that gave up fails instead
+    writer.join();
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+  }
+  sigaction(SIGUSR1, &old, nullptr);
+  std::signal(SIGPIPE, old_pipe);
+}
+
+// A regular file ends at a short read; asked for more than it holds, it
+// gives what it holds, whichever way the end is told.
+TEST(ExactIo, AFileEndsAtItsSizeEitherWay) {
+  TempDir dir;
+  const Bytes data = pattern(70000);
+  write_file(dir.path + "/file", data);
+  for (const InputEnd end : {InputEnd::at_nothing, InputEnd::at_short_read}) {
+    const int in = open((dir.path + "/file").c_str(), O_RDONLY);
+    Bytes got(100000, '\0');
+    EXPECT_EQ(read_all(in, got.data(), got.size(), end), 70000);
+    EXPECT_TRUE(got.substr(0, 70000) == data);
+    EXPECT_EQ(read_all(in, got.data(), got.size(), end), 0);
+    close(in);
   }
 }
 
