@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "console.h"
 #include "platform.h"
 
 // The one path a signal handler may have to remove; a handler can reach
@@ -142,3 +143,28 @@ void StagedOutput::discard() {
 }
 
 StagedOutput::~StagedOutput() { discard(); }
+
+int write_staged(const std::string& path, OutputKind kind, Console& console,
+                 const std::function<int(StagedOutput& out)>& make) {
+  StagedOutput out;
+  std::string error;
+  const bool staged =
+      kind == OutputKind::file ? out.open_file(path, error) : out.make_folder(path, error);
+  if (!staged) {
+    console.say("%s", error.c_str());
+    return kNothingWritten;
+  }
+  const int status = make(out);
+  if (interruption() != 0) {
+    out.discard();
+    end_as_interrupted();
+  }
+  if (status == kNothingWritten) {
+    return status;
+  }
+  if (!out.commit(error)) {
+    console.say("%s", error.c_str());
+    return kNothingWritten;
+  }
+  return status;
+}

@@ -5,7 +5,10 @@
 // at the end. Until then an interruption (SIGINT, SIGTERM, SIGHUP) or a failure
 // removes it, and an existing target is left as it was.
 
+#include <functional>
 #include <string>
+
+class Console;
 
 // The signal (SIGINT, SIGTERM or SIGHUP) that asked a run making a folder to
 // stop, or 0. Such a run stops handing out work, removes what it staged, and
@@ -41,3 +44,19 @@ class StagedOutput {
   bool folder_ = false;
   bool committed_ = false;
 };
+
+// A run's statuses: every tool that writes an output ends with one of these.
+inline constexpr int kOutputWhole = 0;
+inline constexpr int kOutputDamaged = 1;  // written, from damaged input
+inline constexpr int kNothingWritten = 2;
+
+enum class OutputKind { file, folder };
+
+// The sequence of every tool that writes one output: it is staged beside
+// `path`, `make` fills it (the file's descriptor or the folder's staged path
+// in `out`) and gives the run's status; the output is made permanent unless
+// that status is kNothingWritten, and removed, with the process ended as the
+// signal would have ended it, when a stop was asked for. What fails is said
+// on the console; the status is returned.
+int write_staged(const std::string& path, OutputKind kind, Console& console,
+                 const std::function<int(StagedOutput& out)>& make);

@@ -455,18 +455,9 @@ bool pack(const PackRun& run, int fd) { return Packer(run, fd).run(); }
 
 int pack_command(const char* program, bool tiz, const CommandLine& line) {
   Console console(program, line.quiet);
-  StagedOutput out;
-  std::string error;
-  if (!out.open_file(line.output, error)) {
-    console.say("%s", error.c_str());
-    return kUsageStatus;
-  }
-  if (!pack(PackRun{line.input, tiz, console, line.has("--follow-links")}, out.fd())) {
-    return kUsageStatus;
-  }
-  if (!out.commit(error)) {
-    console.say("%s", error.c_str());
-    return kUsageStatus;
-  }
-  return 0;
+  return write_staged(line.output, OutputKind::file, console, [&](StagedOutput& out) {
+    return pack(PackRun{line.input, tiz, console, line.has("--follow-links")}, out.fd())
+               ? kOutputWhole
+               : kNothingWritten;
+  });
 }

@@ -324,25 +324,8 @@ int unpack_command(const char* program, bool tiz, const CommandLine& line) {
   if (!open_container(line.input, tiz, in, header, console)) {
     return kUnpackFailed;
   }
-  StagedOutput out;
-  std::string error;
-  if (!out.make_folder(line.output, error)) {
-    console.say("%s", error.c_str());
-    return kUnpackFailed;
-  }
   const UnpackRun run{in,         header, line.has("--inflate"), line.has("--salvage"),
                       line.input, console};
-  const UnpackStatus status = unpack(run, out.staged());
-  if (interruption() != 0) {
-    out.discard();
-    end_as_interrupted();
-  }
-  if (status == kUnpackFailed) {
-    return status;
-  }
-  if (!out.commit(error)) {
-    console.say("%s", error.c_str());
-    return kUnpackFailed;
-  }
-  return status;
+  return write_staged(line.output, OutputKind::folder, console,
+                      [&](StagedOutput& out) { return unpack(run, out.staged()); });
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "console.h"
+#include "output.h"
 #include "tiles.h"
 
 // The header of either format, as read or as a manifest gives it.
@@ -27,7 +28,11 @@ struct UnpackRun {
   Console& console;
 };
 
-enum UnpackStatus { kUnpackClean = 0, kUnpackDamaged = 1, kUnpackFailed = 2 };
+enum UnpackStatus {
+  kUnpackClean = kOutputWhole,
+  kUnpackDamaged = kOutputDamaged,
+  kUnpackFailed = kNothingWritten
+};
 
 // Reads the rest of the container into `dir` (an empty folder): kUnpackFailed,
 // said on the console, when a file there cannot be written.

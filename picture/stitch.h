@@ -13,6 +13,7 @@
 
 #include "console.h"
 #include "moz.h"
+#include "output.h"
 
 struct StitchRun {
   RecordBuffer& in;  // just past the header
@@ -26,7 +27,11 @@ struct StitchRun {
   int size = 0;
 };
 
-enum StitchStatus { kStitchClean = 0, kStitchDamaged = 1, kStitchFailed = 2 };
+enum StitchStatus {
+  kStitchClean = kOutputWhole,
+  kStitchDamaged = kOutputDamaged,
+  kStitchFailed = kNothingWritten
+};
 
 // Writes the PNG to `fd`: kStitchFailed (said on the console) when a write fails.
 StitchStatus stitch_png(const StitchRun& run, int fd);

@@ -44,33 +44,23 @@ int main(int argc, char** argv) {
   Console console("moz-deepzoom", line.quiet);
   static RecordBuffer in;
   MozHeader header;
-  StagedOutput out;
-  std::string error;
   if (!open_picture(line.input, in, header, console)) {
     return kStitchFailed;
   }
-  if (!out.make_folder(line.output, error)) {
-    console.say("%s", error.c_str());
-    return kStitchFailed;
-  }
-  const StitchStatus status = write_pyramid(
-      {in, header, quality, line.input, console, line.has("--salvage")}, out.staged());
-  if (interruption() != 0) {
-    out.discard();
-    end_as_interrupted();
-  }
-  if (status == kStitchFailed) {
+  return write_staged(line.output, OutputKind::folder, console, [&](StagedOutput& out) {
+    const StitchStatus status = write_pyramid(
+        {in, header, quality, line.input, console, line.has("--salvage")}, out.staged());
+    if (status == kStitchFailed || interruption() != 0) {
+      return status;
+    }
+    std::string why;
+    const std::string viewer = find_viewer(argv[0], why);
+    if (viewer.empty() ||
+        !install_viewer(viewer, out.staged(), platform::split_path(line.input).name, header.width,
+                        header.height, why)) {
+      console.say("index.html is left out: %s; the pyramid and picture.dzi are written",
+                  why.c_str());
+    }
     return status;
-  }
-  std::string why;
-  const std::string viewer = find_viewer(argv[0], why);
-  if (viewer.empty() || !install_viewer(viewer, out.staged(), platform::split_path(line.input).name,
-                                        header.width, header.height, why)) {
-    console.say("index.html is left out: %s; the pyramid and picture.dzi are written", why.c_str());
-  }
-  if (!out.commit(error)) {
-    console.say("%s", error.c_str());
-    return kStitchFailed;
-  }
-  return status;
+  });
 }

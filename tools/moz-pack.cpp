@@ -78,19 +78,8 @@ int main(int argc, char** argv) {
     console.say("cannot open %s: %s", line.input, std::strerror(errno));
     return kUsageStatus;
   }
-  StagedOutput out;
-  std::string error;
-  if (!out.open_file(line.output, error)) {
-    console.say("%s", error.c_str());
-    return kUsageStatus;
-  }
   const CutRun picture{line.input, run.quality, line.has("--reencode"), run.background, console};
-  if (!cut_picture(in, out.fd(), picture)) {
-    return kUsageStatus;
-  }
-  if (!out.commit(error)) {
-    console.say("%s", error.c_str());
-    return kUsageStatus;
-  }
-  return 0;
+  return write_staged(line.output, OutputKind::file, console, [&](StagedOutput& out) {
+    return cut_picture(in, out.fd(), picture) ? kOutputWhole : kNothingWritten;
+  });
 }

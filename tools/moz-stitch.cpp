@@ -56,8 +56,6 @@ int main(int argc, char** argv) {
   Console console("moz-stitch", line.quiet);
   static RecordBuffer in;
   MozHeader header;
-  StagedOutput out;
-  std::string error;
   // A file manager asks for a TIZ's thumbnail too: its first JPEG tile.
   const bool tiz = size > 0 && is_tiz_file(line.input);
   if (tiz) {
@@ -65,20 +63,9 @@ int main(int argc, char** argv) {
   } else if (!open_picture(line.input, in, header, console)) {
     return kStitchFailed;
   }
-  if (!out.open_file(line.output, error)) {
-    console.say("%s", error.c_str());
-    return kStitchFailed;
-  }
-  const StitchStatus status =
-      tiz ? tiz_thumbnail(in, line.input, size, console, out.fd())
-          : stitch_png({in, header, scale, line.input, console, line.has("--salvage"), size},
-                       out.fd());
-  if (status == kStitchFailed) {
-    return status;
-  }
-  if (!out.commit(error)) {
-    console.say("%s", error.c_str());
-    return kStitchFailed;
-  }
-  return status;
+  return write_staged(line.output, OutputKind::file, console, [&](StagedOutput& out) {
+    return tiz ? tiz_thumbnail(in, line.input, size, console, out.fd())
+               : stitch_png({in, header, scale, line.input, console, line.has("--salvage"), size},
+                            out.fd());
+  });
 }
