@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,10 +10,15 @@ static int wrong_usage(const char* program, const char* usage, const std::string
   return kUsageStatus;
 }
 
-bool whole_number(const std::string& text, long low, long high, long& value) {
-  char* end = nullptr;
-  value = std::strtol(text.c_str(), &end, 10);
-  return !text.empty() && *end == '\0' && value >= low && value <= high;
+bool whole_number(const std::string& text, long low, long high, long& value, int base) {
+  const auto digit = [base](unsigned char c) {
+    return std::isdigit(c) != 0 || (base == 16 && std::isxdigit(c) != 0);
+  };
+  if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), digit)) {
+    return false;
+  }
+  value = std::strtol(text.c_str(), nullptr, base);
+  return value >= low && value <= high;
 }
 
 bool CommandLine::has(const std::string& name) const {

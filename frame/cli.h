@@ -36,6 +36,7 @@ int parse_command_line(int argc, char** argv, const char* program, const char* u
                        const std::vector<std::string>& valued, const OptionValue& take,
                        CommandLine& line);
 
-// An option's value as a decimal number from `low` to `high`; false when it
+// An option's value as a number from `low` to `high`, in digits of `base`
+// (10, or 16 for a colour) and nothing else: no sign, no space; false when it
 // is anything else.
-bool whole_number(const std::string& text, long low, long high, long& value);
+bool whole_number(const std::string& text, long low, long high, long& value, int base = 10);

@@ -298,6 +298,11 @@ TEST(PackPicture, RefusalsLeaveOutAsItWas) {
       {"a JPEG cut short", jpeg.substr(0, jpeg.size() / 2), {}, "the file ends early"},
       {"a bad quality", good, {"--quality", "0"}, "--quality takes a number from 1 to 100"},
       {"a bad background", good, {"--background", "red"}, "--background takes a colour as RRGGBB"},
+      {"a quality with a sign", good, {"--quality", "+50"}, "--quality takes a number"},
+      {"a quality with a space", good, {"--quality", " 50"}, "--quality takes a number"},
+      {"a background with a sign", good, {"--background", "-fffff"}, "takes a colour as RRGGBB"},
+      {"a background with a space", good, {"--background", " fffff"}, "takes a colour as RRGGBB"},
+      {"a background too long", good, {"--background", "1234567"}, "takes a colour as RRGGBB"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

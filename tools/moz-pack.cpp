@@ -38,12 +38,12 @@ int main(int argc, char** argv) {
       argc, argv, "moz-pack", kUsage, {"--quality", "--background"},
       [&](const std::string& name, const std::string& value) -> std::string {
         picture_options = true;
-        char* end = nullptr;
-        const long number = std::strtol(value.c_str(), &end, name == "--quality" ? 10 : 16);
-        if (name == "--quality" && (value.empty() || *end != '\0' || number < 1 || number > 100)) {
+        long number = 0;
+        if (name == "--quality" && !whole_number(value, 1, 100, number)) {
           return "--quality takes a number from 1 to 100, not " + value;
         }
-        if (name == "--background" && (value.size() != 6 || *end != '\0')) {
+        if (name == "--background" &&
+            (value.size() != 6 || !whole_number(value, 0, 0xffffff, number, 16))) {
           return "--background takes a colour as RRGGBB, not " + value;
         }
         if (name == "--quality") {
