@@ -197,17 +197,14 @@ bool Extractor::write_again(const Found& found, int source, const std::vector<Ru
   long tile = 0;
   auto put_gray_until = [&](long until) {
     for (; !found.tiz && tile < until; ++tile) {
-      const unsigned char* jpeg = nullptr;
+      const unsigned char* record = nullptr;
       std::size_t bytes = 0;
       std::string why;
-      if (!gray.jpeg(tile, jpeg, bytes, why)) {
+      if (!gray.record(tile, gray_kind, record, bytes, why)) {
         error = "cannot make a gray tile: " + why;
         return false;
       }
-      unsigned char record[kRecordHeaderBytes] = {kRecordTag[0], kRecordTag[1], kRecordTag[2],
-                                                  gray_kind};
-      write_u16be(record + 4, static_cast<std::uint16_t>(bytes));
-      if (!put.put(record, sizeof record) || !put.put(jpeg, bytes)) {
+      if (!put.put(record, bytes)) {
         return false;
       }
     }

@@ -402,15 +402,13 @@ class Packer {
 
   // A tile whose record was lost: gray, the size of its cell.
   bool gray_record(ManifestReader& reader, long position) {
-    const unsigned char* jpeg = nullptr;
+    const unsigned char* record = nullptr;
     std::size_t bytes = 0;
     std::string why;
-    if (!gray_.jpeg(position, jpeg, bytes, why)) {
+    if (!gray_.record(position, kind_ != 0 ? kind_ : 'J', record, bytes, why)) {
       return reader.problem("cannot make a gray tile: %s", why.c_str());
     }
-    std::copy(jpeg, jpeg + bytes, payload_.get());
-    size_ = bytes;
-    return put_record(kind_ != 0 ? kind_ : 'J');
+    return put(record, bytes);
   }
 
   bool put_record(unsigned char kind) {

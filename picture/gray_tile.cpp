@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "bytes.h"
 #include "moz.h"
+#include "tiles.h"
 
 void GrayTiles::resize(int width, int height) {
   width_ = width;
@@ -29,5 +31,20 @@ bool GrayTiles::jpeg(long index, const unsigned char*& bytes, std::size_t& count
   }
   bytes = jpeg_.data();
   count = jpeg_.size();
+  return true;
+}
+
+bool GrayTiles::record(long index, unsigned char kind, const unsigned char*& bytes,
+                       std::size_t& count, std::string& why) {
+  const unsigned char* jpeg_bytes = nullptr;
+  std::size_t jpeg_count = 0;
+  if (!jpeg(index, jpeg_bytes, jpeg_count, why)) {
+    return false;
+  }
+  record_.assign({kRecordTag[0], kRecordTag[1], kRecordTag[2], kind, 0, 0});
+  write_u16be(record_.data() + 4, static_cast<std::uint16_t>(jpeg_count));
+  record_.insert(record_.end(), jpeg_bytes, jpeg_bytes + jpeg_count);
+  bytes = record_.data();
+  count = record_.size();
   return true;
 }

@@ -18,6 +18,11 @@ class GrayTiles {
 
   // The JPEG for tile `index`, valid until the next call; false with `why`.
   bool jpeg(long index, const unsigned char*& bytes, std::size_t& count, std::string& why);
+  // The whole record for tile `index`, of the given kind (the container's
+  // first record's, as the packer and the carver write one), valid until the
+  // next call; false with `why`.
+  bool record(long index, unsigned char kind, const unsigned char*& bytes, std::size_t& count,
+              std::string& why);
 
  private:
   int width_ = 0;
@@ -25,6 +30,7 @@ class GrayTiles {
   int columns_ = 1;
   TileEncoder encoder_{90};
   std::vector<unsigned char> jpeg_;
+  std::vector<unsigned char> record_;
   int made_width_ = 0;
   int made_height_ = 0;
 };
