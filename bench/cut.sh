@@ -23,14 +23,7 @@ done
 [ -f "$work/picture-8k.jpg" ] || { vips copy "$work/picture-8k.png" "$work/picture-8k.ppm" &&
   cjpeg -quality 90 "$work/picture-8k.ppm" > "$work/picture-8k.jpg" && rm "$work/picture-8k.ppm"; }
 
-median() {  # NAME RUNS COMMAND: the median in seconds
-  local name=$1 count=$2
-  shift 2
-  hyperfine --style none --runs "$count" --warmup 1 --export-json "$work/$name.json" "$@" > /dev/null
-  python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$work/$name.json"
-}
-peak() { /usr/bin/time -o "$work/peak" -f '%M' "$@" > /dev/null 2>&1; cat "$work/peak"; }
-ratio() { python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.1f}')" "$@"; }
+. "$repo/bench/lib.sh"
 per_mp() { python3 -c "import sys; print(f'{float(sys.argv[1]) * 1e3 / (float(sys.argv[2]) ** 2 / 1e6):.2f}')" "$@"; }
 
 pack=$bin/moz/pack

@@ -36,14 +36,7 @@ echo "vips arrayjoin \"$(names "$work/tiles-2k")\" $work/vips-2k.png --across 32
   echo "vips arrayjoin \"$(for row in $(seq 0 127); do printf '%s/rows/%03d.tif ' "$work" "$row"; done)\" $work/vips-8k.png --across 1"
 } > "$work/vips-8k.sh"
 
-median() {  # NAME RUNS [--prepare CMD] COMMAND: the median in seconds, from hyperfine
-  local name=$1 count=$2
-  shift 2
-  hyperfine --style none --runs "$count" --warmup 1 --export-json "$work/$name.json" "$@" > /dev/null
-  python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$work/$name.json"
-}
-peak() { /usr/bin/time -o "$work/peak" -f '%M' "$@" > /dev/null 2>&1; cat "$work/peak"; }
-ratio() { python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.1f}')" "$@"; }
+. "$repo/bench/lib.sh"
 mpps() { python3 -c "import sys; print(f'{float(sys.argv[1]) ** 2 / 1e6 / float(sys.argv[2]):.1f}')" "$@"; }
 
 stitch=$bin/moz/stitch

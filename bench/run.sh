@@ -31,27 +31,14 @@ mkdir -p "$work"
 [ -f "$work/tiz-mixed.tiz" ] || python3 bench/make_containers.py "$work"
 ls -l "$work"/*.moz "$work"/*.tiz
 
-# NAME BASELINE TOOL [PREPARE]: times both, prints tool/baseline. The two take
-# turns, one run each, so a machine that drifts over the minutes (a file
-# system filling its caches, say) weighs on both alike.
+. "$repo/bench/lib.sh"
+
+# NAME BASELINE TOOL [PREPARE]: times both in turns, prints tool/baseline.
 compare() {
-  local name=$1 baseline=$2 tool=$3 prepare=${4:-true} run
-  for run in $(seq 0 "$runs"); do
-    hyperfine --style none --runs 1 --prepare "$prepare" --export-json "$work/$name.$run.json" \
-      -n baseline "$baseline" -n tool "$tool" > "$work/$name.log" 2>&1 ||
-      { cat "$work/$name.log"; return 1; }
-  done
-  rm "$work/$name.0.json"  # the first turn warms both up
-  python3 - "$work/$name" "$name" "$runs" <<'PY'
-import json, statistics, sys
-times = {"baseline": [], "tool": []}
-for run in range(1, int(sys.argv[3]) + 1):
-    for result in json.load(open(f"{sys.argv[1]}.{run}.json"))["results"]:
-        times[result["command"]] += result["times"]
-tool, baseline = (statistics.median(times[k]) for k in ("tool", "baseline"))
-print(f'{sys.argv[2]:42} tool {tool*1000:8.1f} ms  baseline {baseline*1000:8.1f} ms  ratio {tool/baseline:.2f}')
-PY
-  rm -f "$work/$name".*.json
+  local name=$1 baseline=$2 tool=$3 prepare=${4:-true} base_s tool_s
+  read -r base_s tool_s < <(turns "${name// /-}" "$runs" "$prepare" "$baseline" "$tool")
+  printf '%-42s tool %8.1f ms  baseline %8.1f ms  ratio %s\n' "$name" \
+    "$(python3 -c "print($tool_s * 1000)")" "$(python3 -c "print($base_s * 1000)")" "$(ratio "$tool_s" "$base_s" 2)"
 }
 
 out=$work/out

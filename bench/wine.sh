@@ -49,6 +49,7 @@ wineserver -p
 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init > /dev/null 2>&1
 trap 'wineserver -k' EXIT
 wine="$repo/packaging/wine-run"
+. "$repo/bench/lib.sh"
 
 # NAME "ARGS" OUTPUT: times TOOL ARGS for both builds in turn, each in a
 # fresh folder, then compares what each left: standard output, status and
@@ -58,20 +59,13 @@ compare() {
   for side in linux windows; do
     rm -rf "$work/$side" && mkdir "$work/$side"
   done
-  for run in $(seq 0 "$runs"); do
-    hyperfine --style none --runs 1 --export-json "$work/wine.$run.json" \
-      --prepare "rm -rf $work/linux/* $work/windows/*" \
-      -n linux "cd $work/linux && $linux/$tool $args > stdout" \
-      -n windows "cd $work/windows && $wine $windows/$tool.exe $args > stdout" > /dev/null
-  done
-  rm "$work/wine.0.json"  # the first turn warms both up
-  python3 - "$work/wine" "$tool $args" "$runs" <<'PY'
-import json, os, statistics, sys
-times = {"linux": [], "windows": []}
-for run in range(1, int(sys.argv[3]) + 1):
-    for result in json.load(open(f"{sys.argv[1]}.{run}.json"))["results"]:
-        times[result["command"]] += result["times"]
-linux, windows = (statistics.median(times[k]) for k in ("linux", "windows"))
+  local linux_s windows_s
+  read -r linux_s windows_s < <(turns wine "$runs" "rm -rf $work/linux/* $work/windows/*" \
+    "cd $work/linux && $linux/$tool $args > stdout" \
+    "cd $work/windows && $wine $windows/$tool.exe $args > stdout")
+  python3 - "$work/wine" "$tool $args" "$linux_s" "$windows_s" <<'PY'
+import os, sys
+linux, windows = float(sys.argv[3]), float(sys.argv[4])
 name = sys.argv[2].replace(os.path.dirname(sys.argv[1]) + "/", "").replace(os.getcwd() + "/", "")
 line = f"{name:52} linux {linux*1000:7.1f} ms  wine {windows*1000:7.1f} ms  ratio {windows/linux:.2f}"
 started = sys.argv[1] + ".start"
@@ -82,7 +76,6 @@ else:
     open(started, "w").write(f"{linux} {windows}")
 print(line)
 PY
-  rm -f "$work"/wine.*.json
   local status_linux=0 status_windows=0
   (cd "$work/linux" && "$linux/$tool" $args > stdout 2> stderr) || status_linux=$?
   (cd "$work/windows" && "$wine" "$windows/$tool.exe" $args > stdout 2> stderr) || status_windows=$?
