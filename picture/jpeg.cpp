@@ -117,7 +117,11 @@ struct TileEncoder::State {
   bool ready;
   int quality;
   bool optimize;
-  unsigned char* buffer;  // the library's, from jpeg_mem_dest
+  // Where tiles are encoded, kept from one tile to the next: the library
+  // writes into it, and replaces it with a larger one of its own when a tile
+  // outgrows it.
+  unsigned char* buffer;
+  unsigned long capacity;
   unsigned long size;
 };
 
@@ -128,9 +132,8 @@ static bool encode_tile(TileEncoder::State& s, const Pixels& pixels) {
     jpeg_abort_compress(&info);
     return false;
   }
-  std::free(s.buffer);
-  s.buffer = nullptr;
-  s.size = 0;
+  unsigned char* kept = s.buffer;
+  s.size = s.capacity;
   jpeg_mem_dest(&info, &s.buffer, &s.size);
   info.image_width = static_cast<JDIMENSION>(pixels.width);
   info.image_height = static_cast<JDIMENSION>(pixels.height);
@@ -145,6 +148,10 @@ static bool encode_tile(TileEncoder::State& s, const Pixels& pixels) {
     jpeg_write_scanlines(&info, &row, 1);
   }
   jpeg_finish_compress(&info);
+  if (s.buffer != kept) {
+    std::free(kept);
+    s.capacity = s.size;
+  }
   return true;
 }
 
@@ -155,6 +162,7 @@ TileEncoder::TileEncoder(int quality, bool optimize) : state_(new State) {
   state_->quality = quality;
   state_->optimize = optimize;
   state_->buffer = nullptr;
+  state_->capacity = 0;
   state_->size = 0;
   if (setjmp(state_->trap.jump) == 0) {
     jpeg_create_compress(&state_->info);
