@@ -375,9 +375,15 @@ class Packer {
       why = loaded ? "" : std::strerror(errno);
       size_ = before + (loaded ? static_cast<std::size_t>(got) : 0);
     }
-    const std::int64_t part_size = platform::file_size(fd);
-    if (loaded && size_ > kLargestPayload && part_size >= 0) {
+    // Only a part too large is asked its size, for the message; one that
+    // cannot tell it (a pipe) is refused all the same.
+    if (loaded && size_ > kLargestPayload) {
+      const std::int64_t part_size = platform::file_size(fd);
       platform::close(fd);
+      if (part_size < 0) {
+        return reader.problem("record %ld's payload would be over 65535 bytes, what a record holds",
+                              line.index);
+      }
       return reader.problem("record %ld's payload would be %zu bytes; a record holds at most 65535",
                             line.index, before + static_cast<std::size_t>(part_size));
     }

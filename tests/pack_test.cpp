@@ -1,11 +1,14 @@
 // tiz-unpack, tiz-pack, moz-unpack and moz-pack, run as a user runs them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <csignal>
 #include <random>
+#include <thread>
 
 #include "support.h"
 
@@ -278,6 +281,45 @@ TEST(PackRefusals, EachNamesTheLineAndLeavesOutAsItWas) {
     EXPECT_EQ(read_file(scratch.out), "the old output");
     EXPECT_EQ(files_in(scratch.dir.path).size(), 3U) << "a partial file was left behind";
   }
+}
+
+// A part that is a pipe cannot say its size: one that gives more than a
+// record holds is refused all the same, never written with its length cut
+// to 16 bits.
+TEST(PackRefusals, APipeGivingMoreThanARecordHoldsIsRefused) {
+  if (kWindowsTools) {
+    GTEST_SKIP() << "Wine shows no named pipe in a folder";
+  }
+  const Scratch scratch(kTiz, "");
+  mkdir(scratch.parts.c_str(), 0777);
+  scratch.manifest("format TIZ 0\n0 2 pipe.jpg\n");
+  const std::string pipe = scratch.parts + "/pipe.jpg";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0666), 0);
+  write_file(scratch.out, "the old output");
+  const auto old_pipe = std::signal(SIGPIPE, SIG_IGN);  // the packer stops reading early
+  std::thread feeder([&] {
+    const int fd = open(pipe.c_str(), O_WRONLY);
+    const Bytes bytes = pattern(70000);
+    for (std::size_t at = 0; fd >= 0 && at < bytes.size();) {
+      const ssize_t put = write(fd, bytes.data() + at, bytes.size() - at);
+      if (put <= 0) {
+        break;
+      }
+      at += static_cast<std::size_t>(put);
+    }
+    close(fd);
+  });
+  const Outcome packed = scratch.pack();
+  // A feeder still waiting for a reader (the packer never opened the part) is let go.
+  const int unblock = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+  feeder.join();
+  close(unblock);
+  std::signal(SIGPIPE, old_pipe);
+  EXPECT_EQ(packed.status, 2);
+  EXPECT_NE(packed.err.find("manifest.txt:2: record 0's payload would be over 65535 bytes"),
+            std::string::npos)
+      << packed.err;
+  EXPECT_EQ(read_file(scratch.out), "the old output");
 }
 
 TEST(Unpack, DamagedFilesAndRefusals) {
