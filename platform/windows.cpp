@@ -218,7 +218,7 @@ int open(const char* path, int flags, int mode) {
 // `name` in the folder of a descriptor, or "" with EBADF.
 static std::string path_at(int folder, const char* name) {
   const std::string at = folder_path(folder);
-  return at.empty() ? at : at + "/" + name;
+  return at.empty() ? at : join_path(at, name);
 }
 
 int open_at(int folder, const char* name, int flags, int mode) {
@@ -300,7 +300,7 @@ int make_folder(const char* path) {
 
 bool list_folder(const char* path, std::vector<std::string>& names) {
   WIN32_FIND_DATAW found{};
-  HANDLE search = FindFirstFileW(wide((std::string(path) + "/*").c_str()).c_str(), &found);
+  HANDLE search = FindFirstFileW(wide(join_path(path, "*").c_str()).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
     set_errno_from_windows();
     return false;
@@ -395,7 +395,7 @@ void remove_tree(const char* path) {
     std::vector<std::string> names;
     list_folder(path, names);
     for (const std::string& name : names) {
-      remove_tree((std::string(path) + "/" + name).c_str());
+      remove_tree(join_path(path, name).c_str());
     }
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
