@@ -316,6 +316,8 @@ TEST(Everywhere, PathsAsPeopleTypeThemWorkForEveryTool) {
     std::vector<Run> runs = {
         {TIZ_TILELIST, {"{}in.tiz"}, ""},
         {MOZ_GRIDCHECK, {"{}in.moz"}, ""},
+        {TIZ_TILESAVE, {"{}in.tiz"}, ""},
+        {MOZ_TILESAVE, {"{}in.moz"}, ""},
         {MOZ_STITCH, {"--quiet", "{}in.moz", "{}out.png"}, "out.png"},
         {MOZ_STITCH, {"--size", "32", "{}in.tiz", "{}thumb.png"}, "thumb.png"},
         {MOZ_DEEPZOOM, {"--quiet", "{}in.moz", "{}dz" + end}, "dz"},
@@ -341,6 +343,8 @@ TEST(Everywhere, PathsAsPeopleTypeThemWorkForEveryTool) {
     EXPECT_EQ(read_file(style.folder + "/again.tiz"), tiz);
     EXPECT_EQ(read_file(style.folder + "/dz/picture_files/6/0_0.jpg"), tile);
     EXPECT_EQ(read_file(style.folder + "/found/in.moz@0.moz"), moz);
+    EXPECT_EQ(read_file(cwd + "/tile0000.jpg"), tile);  // the extractors write where they run
+    unlink((cwd + "/tile0000.jpg").c_str());
     for (const std::string& name : names_in(style.folder)) {
       EXPECT_EQ(name.find(".partial-"), std::string::npos) << name << " was left staged";
     }
