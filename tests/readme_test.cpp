@@ -26,10 +26,10 @@ std::vector<std::string> usages(const std::string& help, const std::string& prog
   std::vector<std::string> found;
   for (const std::string& line : lines_of(help)) {
     const std::size_t text = line.find_first_not_of(' ');
-    if (line.starts_with("usage: ")) {
-      found.push_back(line.substr(7));
-    } else if (!found.empty() && text == 7 && line.compare(7, program.size(), program) == 0) {
-      found.push_back(line.substr(7));
+    const bool another =
+        !found.empty() && text == 7 && line.compare(7, program.size(), program) == 0;
+    if (line.starts_with("usage: ") || another) {
+      found.push_back(line.substr(7));  // "usage: " and the indent under it are as long
     } else if (!found.empty() && text != std::string::npos && text > 7) {
       found.back() += " " + line.substr(text);
     } else if (!found.empty()) {
