@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "jpeg.h"
 #include "picture_support.h"
 
 namespace {
@@ -265,5 +270,52 @@ TEST(Stitch, SalvagePlacesTheTilesPastDamage) {
     const Outcome pyramid = run_tool(MOZ_DEEPZOOM, {"--salvage", "in.moz", "pyramid"}, dir.path);
     EXPECT_EQ(pyramid.status, 1);
     EXPECT_EQ(read_file(dir.path + "/pyramid/picture_files/7/1_1.jpg"), tiles[3]);
+  }
+}
+
+// A tile decodes to the same pixels wherever its cell lies in memory: rows
+// that start on the boundary where the library streams around the cache go
+// through the decoder's own row, the rest straight into the cell.
+TEST(Stitch, TilesDecodeAlikeAtEveryAlignment) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  struct Row {
+    const char* name;
+    Bytes jpeg;
+    int cell_width;
+    int cell_height;
+  };
+  const Row rows[] = {
+      {"a whole tile", cjpeg_tile(64, 64), 64, 64},
+      {"a tile cut by its cell", cjpeg_tile(64, 64, "-sample 1x1"), 40, 30},
+      {"a tile smaller than its cell", cjpeg_tile(17, 9), 64, 64},
+  };
+  TileDecoder decoder;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Image want = djpeg(row.jpeg);
+    for (int offset = 0; offset < 64; ++offset) {
+      SCOPED_TRACE(offset);
+      const int stride = 64 * 3 + 32;  // every row alike, on or off the boundary
+      std::vector<unsigned char> memory(static_cast<std::size_t>(stride) * 64 + 128, 0x55);
+      auto* base = reinterpret_cast<unsigned char*>(
+          (reinterpret_cast<std::uintptr_t>(memory.data()) + 63) & ~std::uintptr_t{63});
+      const Pixels cell{base + offset, stride, row.cell_width, row.cell_height};
+      std::string reason;
+      ASSERT_EQ(decoder.decode(reinterpret_cast<const unsigned char*>(row.jpeg.data()),
+                               row.jpeg.size(), 1, cell, reason),
+                TileState::clean)
+          << reason;
+      for (int y = 0; y < std::min(want.height, row.cell_height); ++y) {
+        const std::size_t shown =
+            static_cast<std::size_t>(std::min(want.width, row.cell_width)) * 3;
+        const Bytes got(reinterpret_cast<const char*>(cell.data + y * stride), shown);
+        ASSERT_EQ(got, want.rgb.substr(static_cast<std::size_t>(y * want.width * 3), shown))
+            << "row " << y;
+      }
+      // Nothing is written past the cell's own pixels.
+      EXPECT_EQ(base[offset + row.cell_width * 3], 0x55);
+    }
   }
 }
