@@ -95,4 +95,8 @@ compare moz-gridcheck "$work/sparse-4g.moz"
 compare tiz-tilelist "$work/sparse-4g.tiz"
 compare moz-stitch "-q $work/picture-8k.moz out.png"
 compare moz-stitch "-q --size 256 $work/picture-32k.moz thumb.png"
+compare moz-stitch "-q --scale 1/8 $work/picture-8k.moz eighth.png"
 compare moz-pack "-q $work/picture-8k.png out.moz"
+[ -f "$work/picture-8k.jpg" ] || { vips copy "$work/picture-8k.png" "$work/picture-8k.ppm" &&
+  cjpeg -quality 90 "$work/picture-8k.ppm" > "$work/picture-8k.jpg" && rm "$work/picture-8k.ppm"; }
+compare moz-pack "-q $work/picture-8k.jpg cut.moz"
