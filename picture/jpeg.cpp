@@ -32,7 +32,8 @@ struct TileDecoder::State {
   bool ready;
   // A row that does not land whole in its cell, or whose place there starts
   // on the streaming boundary; it starts half way between two.
-  alignas(kStreamingAlignment) unsigned char row_space[kLargestTileEdge * 3 + kStreamingAlignment];
+  alignas(kStreamingAlignment) unsigned char row_space[std::size_t{kLargestTileEdge} * 3 +
+                                                       kStreamingAlignment];
   unsigned char* row() { return row_space + kStreamingAlignment / 2; }
 };
 

@@ -297,11 +297,10 @@ TEST(Stitch, TilesDecodeAlikeAtEveryAlignment) {
     const Image want = djpeg(row.jpeg);
     for (int offset = 0; offset < 64; ++offset) {
       SCOPED_TRACE(offset);
-      const int stride = 64 * 3 + 32;  // every row alike, on or off the boundary
-      std::vector<unsigned char> memory(static_cast<std::size_t>(stride) * 64 + 128, 0x55);
-      auto* base = reinterpret_cast<unsigned char*>(
-          (reinterpret_cast<std::uintptr_t>(memory.data()) + 63) & ~std::uintptr_t{63});
-      const Pixels cell{base + offset, stride, row.cell_width, row.cell_height};
+      constexpr int kStride = 64 * 3 + 32;  // every row alike, on or off the boundary
+      alignas(64) static unsigned char base[kStride * 64 + 128];
+      std::fill(std::begin(base), std::end(base), 0x55);
+      const Pixels cell{base + offset, kStride, row.cell_width, row.cell_height};
       std::string reason;
       ASSERT_EQ(decoder.decode(reinterpret_cast<const unsigned char*>(row.jpeg.data()),
                                row.jpeg.size(), 1, cell, reason),
@@ -310,7 +309,8 @@ TEST(Stitch, TilesDecodeAlikeAtEveryAlignment) {
       for (int y = 0; y < std::min(want.height, row.cell_height); ++y) {
         const std::size_t shown =
             static_cast<std::size_t>(std::min(want.width, row.cell_width)) * 3;
-        const Bytes got(reinterpret_cast<const char*>(cell.data + y * stride), shown);
+        const Bytes got(reinterpret_cast<const char*>(cell.data + std::ptrdiff_t{y} * kStride),
+                        shown);
         ASSERT_EQ(got, want.rgb.substr(static_cast<std::size_t>(y * want.width * 3), shown))
             << "row " << y;
       }
