@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "output.h"
+
 // The status a wrong usage ends with: nothing was written.
-inline constexpr int kUsageStatus = 2;
+inline constexpr int kUsageStatus = kNothingWritten;
 
 struct CommandLine {
   std::vector<std::string> switches;  // options without a value this tool takes

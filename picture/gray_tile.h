@@ -16,8 +16,6 @@ class GrayTiles {
   GrayTiles(int width, int height) { resize(width, height); }
   void resize(int width, int height);
 
-  // The JPEG for tile `index`, valid until the next call; false with `why`.
-  bool jpeg(long index, const unsigned char*& bytes, std::size_t& count, std::string& why);
   // The whole record for tile `index`, of the given kind (the container's
   // first record's, as the packer and the carver write one), valid until the
   // next call; false with `why`.
@@ -25,6 +23,9 @@ class GrayTiles {
               std::string& why);
 
  private:
+  // The JPEG for tile `index`, valid until the next call; false with `why`.
+  bool jpeg(long index, const unsigned char*& bytes, std::size_t& count, std::string& why);
+
   int width_ = 0;
   int height_ = 0;
   int columns_ = 1;

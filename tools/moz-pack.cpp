@@ -1,6 +1,5 @@
 // moz-pack: a MOZ from a folder of parts and its manifest, or from a picture.
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "cli.h"
