@@ -52,12 +52,25 @@ int top_level(int width, int height) {
 }
 
 Level level_size(int width, int height, int level) {
+  return halved_level(width, height, top_level(width, height) - level);
+}
+
+Level halved_level(int width, int height, int halvings) {
   Level size{width, height, 0, 0};
-  for (int down = top_level(width, height) - level; down > 0; --down) {
+  for (int down = halvings; down > 0; --down) {
     size.width = ceil_div(size.width, 2);
     size.height = ceil_div(size.height, 2);
   }
   size.columns = ceil_div(size.width, kMozTileEdge);
   size.rows = ceil_div(size.height, kMozTileEdge);
   return size;
+}
+
+int levels_to_one_tile(int width, int height) {
+  int levels = 1;
+  for (; std::max(width, height) > kMozTileEdge; ++levels) {
+    width = ceil_div(width, 2);
+    height = ceil_div(height, 2);
+  }
+  return levels;
 }

@@ -53,3 +53,9 @@ struct Level {
 };
 int top_level(int width, int height);
 Level level_size(int width, int height, int level);
+
+// The picture halved `halvings` times, each time rounded up.
+Level halved_level(int width, int height, int halvings);
+// The levels of a pyramid that ends at the first to fit in one tile: 1 for a
+// picture of at most 64 x 64.
+int levels_to_one_tile(int width, int height);

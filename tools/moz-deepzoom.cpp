@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     return kStitchFailed;
   }
   return write_staged(line.output, OutputKind::folder, console, [&](StagedOutput& out) {
-    const StitchStatus status = write_pyramid(
+    const StitchStatus status = write_deep_zoom(
         {in, header, quality, line.input, console, line.has("--salvage")}, out.staged());
     if (status == kStitchFailed || interruption() != 0) {
       return status;
