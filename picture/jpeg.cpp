@@ -131,6 +131,7 @@ struct TileEncoder::State {
   bool ready;
   int quality;
   bool optimize;
+  TileShape shape;
   // Where tiles are encoded, kept from one tile to the next: the library
   // writes into it, and replaces it with a larger one of its own when a tile
   // outgrows it.
@@ -154,6 +155,13 @@ static bool encode_tile(TileEncoder::State& s, const Pixels& pixels) {
   info.input_components = 3;
   info.in_color_space = JCS_RGB;
   jpeg_set_defaults(&info);
+  if (s.shape.components == 1) {
+    jpeg_set_colorspace(&info, JCS_GRAYSCALE);
+  } else {
+    info.comp_info[0].h_samp_factor = s.shape.h;
+    info.comp_info[0].v_samp_factor = s.shape.v;
+  }
+  info.write_JFIF_header = s.shape.jfif ? TRUE : FALSE;
   jpeg_set_quality(&info, s.quality, TRUE);
   info.optimize_coding = s.optimize ? TRUE : FALSE;
   jpeg_start_compress(&info, TRUE);
@@ -169,12 +177,13 @@ static bool encode_tile(TileEncoder::State& s, const Pixels& pixels) {
   return true;
 }
 
-TileEncoder::TileEncoder(int quality, bool optimize) : state_(new State) {
+TileEncoder::TileEncoder(int quality, bool optimize, const TileShape& shape) : state_(new State) {
   set_trap(state_->trap);
   state_->info.err = &state_->trap.manager;
   state_->ready = false;
   state_->quality = quality;
   state_->optimize = optimize;
+  state_->shape = shape;
   state_->buffer = nullptr;
   state_->capacity = 0;
   state_->size = 0;
@@ -200,5 +209,130 @@ bool TileEncoder::encode(const Pixels& pixels, const unsigned char*& jpeg, std::
   }
   jpeg = state_->buffer;
   bytes = state_->size;
+  return true;
+}
+
+struct TilePadder::State {
+  jpeg_decompress_struct from;
+  jpeg_compress_struct into;
+  ErrorTrap trap;
+  jpeg_progress_mgr progress;
+  bool ready;
+  unsigned char* buffer;  // the library's, from jpeg_mem_dest
+  unsigned long size;
+};
+
+TilePadder::TilePadder() : state_(new State) {
+  State& s = *state_;
+  set_trap(s.trap);
+  s.from.err = &s.trap.manager;
+  s.into.err = &s.trap.manager;
+  s.progress.progress_monitor = limit_scans;
+  s.ready = false;
+  s.buffer = nullptr;
+  s.size = 0;
+  if (setjmp(s.trap.jump) == 0) {
+    jpeg_create_decompress(&s.from);
+    jpeg_create_compress(&s.into);
+    s.ready = true;
+  }
+}
+
+TilePadder::~TilePadder() {
+  if (state_->ready) {
+    jpeg_destroy_decompress(&state_->from);
+    jpeg_destroy_compress(&state_->into);
+  }
+  std::free(state_->buffer);
+  delete state_;
+}
+
+static bool pad_tile(TilePadder::State& s, const unsigned char* jpeg, std::size_t bytes, int edge) {
+  jpeg_decompress_struct& from = s.from;
+  jpeg_compress_struct& into = s.into;
+  set_trap(s.trap);
+  if (setjmp(s.trap.jump) != 0) {
+    jpeg_abort_compress(&into);
+    jpeg_abort_decompress(&from);
+    return false;
+  }
+  jpeg_mem_src(&from, jpeg, static_cast<unsigned long>(bytes));
+  from.progress = &s.progress;
+  jpeg_read_header(&from, TRUE);
+  if (from.image_width > static_cast<JDIMENSION>(edge) ||
+      from.image_height > static_cast<JDIMENSION>(edge)) {
+    std::snprintf(s.trap.message, sizeof s.trap.message, "a JPEG of %u x %u pixels, over %d",
+                  from.image_width, from.image_height, edge);
+    jpeg_abort_decompress(&from);
+    return false;
+  }
+  jvirt_barray_ptr* blocks = jpeg_read_coefficients(&from);
+  std::free(s.buffer);
+  s.buffer = nullptr;
+  s.size = 0;
+  jpeg_mem_dest(&into, &s.buffer, &s.size);
+  jpeg_copy_critical_parameters(&from, &into);
+  into.image_width = static_cast<JDIMENSION>(edge);
+  into.image_height = static_cast<JDIMENSION>(edge);
+  into.optimize_coding = TRUE;
+  into.write_JFIF_header = FALSE;
+  into.write_Adobe_marker = FALSE;
+  jvirt_barray_ptr padded[MAX_COMPONENTS];
+  for (int c = 0; c < from.num_components; ++c) {
+    const jpeg_component_info& component = from.comp_info[c];
+    const auto across =
+        static_cast<JDIMENSION>(edge * component.h_samp_factor / (from.max_h_samp_factor * 8));
+    const auto down =
+        static_cast<JDIMENSION>(edge * component.v_samp_factor / (from.max_v_samp_factor * 8));
+    padded[c] = (*into.mem->request_virt_barray)(reinterpret_cast<j_common_ptr>(&into), JPOOL_IMAGE,
+                                                 TRUE, across, down,
+                                                 static_cast<JDIMENSION>(component.v_samp_factor));
+  }
+  jpeg_write_coefficients(&into, padded);
+  for (int c = 0; c < from.num_components; ++c) {
+    const jpeg_component_info& component = from.comp_info[c];
+    const jpeg_component_info& target = into.comp_info[c];
+    // The source's blocks reach whole MCUs, the padding the encoder made.
+    const JDIMENSION have_across =
+        (component.width_in_blocks + static_cast<JDIMENSION>(component.h_samp_factor) - 1) /
+        static_cast<JDIMENSION>(component.h_samp_factor) *
+        static_cast<JDIMENSION>(component.h_samp_factor);
+    const JDIMENSION have_down =
+        (component.height_in_blocks + static_cast<JDIMENSION>(component.v_samp_factor) - 1) /
+        static_cast<JDIMENSION>(component.v_samp_factor) *
+        static_cast<JDIMENSION>(component.v_samp_factor);
+    const JDIMENSION across = target.width_in_blocks;
+    const JDIMENSION down = target.height_in_blocks;
+    const JDIMENSION kept_across = have_across < across ? have_across : across;
+    const JDIMENSION kept_down = have_down < down ? have_down : down;
+    for (JDIMENSION row = 0; row < down; ++row) {
+      JBLOCKROW out = (*into.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&into),
+                                                      padded[c], row, 1, TRUE)[0];
+      const JDIMENSION source_row = row < kept_down ? row : kept_down - 1;
+      JBLOCKROW in = (*from.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&from),
+                                                     blocks[c], source_row, 1, FALSE)[0];
+      for (JDIMENSION x = 0; x < across; ++x) {
+        if (row < kept_down && x < kept_across) {
+          std::memcpy(out[x], in[x], sizeof(JBLOCK));
+        } else {
+          std::memset(out[x], 0, sizeof(JBLOCK));
+          out[x][0] = in[x < kept_across ? x : kept_across - 1][0];
+        }
+      }
+    }
+  }
+  jpeg_finish_compress(&into);
+  jpeg_finish_decompress(&from);
+  return !s.trap.warned;
+}
+
+bool TilePadder::pad(const unsigned char* jpeg, std::size_t bytes, int edge,
+                     const unsigned char*& padded, std::size_t& padded_bytes, std::string& reason) {
+  if (!state_->ready || !pad_tile(*state_, jpeg, bytes, edge)) {
+    reason = state_->ready ? state_->trap.message : "out of memory";
+    return false;
+  }
+  padded = state_->buffer;
+  padded_bytes = state_->size;
   return true;
 }

@@ -53,18 +53,50 @@ class TileDecoder {
   State* state_;
 };
 
+// What a tile is encoded as: 3 components (YCbCr, the first sampled h x v
+// times the others) or 1 (gray); `jfif` for a file on its own, without it for
+// a tile inside another file, which says what its colours are.
+struct TileShape {
+  int components = 3;
+  int h = 2;
+  int v = 2;
+  bool jfif = true;
+};
+
 class TileEncoder {
  public:
   // `optimize`: Huffman tables made for each tile, smaller for the same pixels.
-  explicit TileEncoder(int quality, bool optimize = false);
+  explicit TileEncoder(int quality, bool optimize = false, const TileShape& shape = {});
   ~TileEncoder();
   TileEncoder(const TileEncoder&) = delete;
   TileEncoder& operator=(const TileEncoder&) = delete;
 
-  // A baseline 4:2:0 JPEG of `pixels` (the library's defaults, as cjpeg's),
-  // valid until the next call; false with `reason` on failure.
+  // A baseline JPEG of `pixels` (4:2:0 unless the shape says otherwise; the
+  // library's defaults, as cjpeg's), valid until the next call; false with
+  // `reason` on failure.
   bool encode(const Pixels& pixels, const unsigned char*& jpeg, std::size_t& bytes,
               std::string& reason);
+
+  struct State;
+
+ private:
+  State* state_;
+};
+
+// A tile smaller than edge x edge made that size without decoding: its blocks
+// kept as they are and the rest filled with the nearest block's mean, so its
+// pixels stay as they were but where chroma upsampling meets the new edge.
+class TilePadder {
+ public:
+  TilePadder();
+  ~TilePadder();
+  TilePadder(const TilePadder&) = delete;
+  TilePadder& operator=(const TilePadder&) = delete;
+
+  // The padded JPEG, valid until the next call, without JFIF or Adobe
+  // markers; false with `reason`.
+  bool pad(const unsigned char* jpeg, std::size_t bytes, int edge, const unsigned char*& padded,
+           std::size_t& padded_bytes, std::string& reason);
 
   struct State;
 

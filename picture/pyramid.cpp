@@ -37,8 +37,8 @@ struct Shared {
   TileSource& source;
   PyramidOutput& out;
   int levels = 1;
-  std::vector<Level> sizes{};         // by level
-  std::vector<LevelBand> coarser{};   // by level; level 0's is unused
+  std::vector<Level> sizes{};        // by level
+  std::vector<LevelBand> coarser{};  // by level; level 0's is unused
   std::mutex turn_mutex{};
   std::condition_variable turn{};
   int next_band = 0;  // the band whose turn it is to be halved
@@ -199,8 +199,8 @@ StitchStatus make_pyramid(const PyramidRun& run, PyramidOutput& out) {
     const Level size = halved_level(grid.width, grid.height, level);
     shared.sizes.push_back(size);
     shared.coarser.push_back(LevelBand{
-        std::vector<unsigned char>(
-            level == 0 ? 0 : static_cast<std::size_t>(size.width) * 3 * kEdge),
+        std::vector<unsigned char>(level == 0 ? 0
+                                              : static_cast<std::size_t>(size.width) * 3 * kEdge),
         0, 0});
   }
   run.console.start(grid.tiles());

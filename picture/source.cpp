@@ -34,6 +34,26 @@ bool open_picture(const char* path, RecordBuffer& in, MozHeader& header, Console
   return true;
 }
 
+std::vector<unsigned char> read_first_tile(const char* path) {
+  static RecordBuffer in;
+  in = RecordBuffer{};
+  in.silent = true;
+  in.fd = platform::open(path, O_RDONLY);
+  std::vector<unsigned char> payload;
+  MozHeader header;
+  if (in.fd >= 0 && read_moz_header(in, header) && header.tiles > 0) {
+    RecordWalk walk(in, header.tiles, WalkOptions{});
+    TileRecord record;
+    if (walk.next(record) && record.index == 0) {
+      payload.assign(record.payload, record.payload + record.payload_length);
+    }
+  }
+  if (in.fd >= 0) {
+    platform::close(in.fd);
+  }
+  return payload;
+}
+
 TileSource::TileSource(RecordBuffer& in, const Grid& grid, const char* name, Console& console,
                        bool salvage)
     : in_(in),

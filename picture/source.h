@@ -19,6 +19,11 @@
 // (no tiles, a size below 1).
 bool open_picture(const char* path, RecordBuffer& in, MozHeader& header, Console& console);
 
+// The payload of tile 0 when the MOZ at `path` starts with its record whole;
+// empty otherwise. For an output that takes its shape from the first tile
+// before the workers start.
+std::vector<unsigned char> read_first_tile(const char* path);
+
 struct TileBatch {
   struct Tile {
     int index;

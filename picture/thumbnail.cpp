@@ -7,6 +7,7 @@
 #include "grid.h"
 #include "halve.h"
 #include "jpeg.h"
+#include "jpeg_markers.h"
 #include "platform.h"
 #include "png.h"
 #include "tiz.h"
@@ -27,33 +28,11 @@ bool is_tiz_file(const char* path) {
 
 // The size a JPEG's frame header gives; false when none comes before the scan.
 static bool jpeg_size(const unsigned char* jpeg, std::size_t bytes, int& width, int& height) {
-  std::size_t at = 2;
-  if (bytes < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) {
-    return false;
-  }
-  while (at + 4 <= bytes) {
-    if (jpeg[at] != 0xFF) {
-      return false;
-    }
-    const unsigned char marker = jpeg[at + 1];
-    if (marker == 0xFF) {
-      ++at;  // fill byte
-      continue;
-    }
-    const std::size_t length = std::size_t{jpeg[at + 2]} << 8 | jpeg[at + 3];
-    const bool frame =
-        marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-    if (frame && at + 9 <= bytes) {
-      height = jpeg[at + 5] << 8 | jpeg[at + 6];
-      width = jpeg[at + 7] << 8 | jpeg[at + 8];
-      return width > 0 && height > 0;
-    }
-    if (marker == 0xDA || marker == 0xD9 || length < 2) {
-      return false;
-    }
-    at += 2 + length;
-  }
-  return false;
+  JpegSegments segments;
+  read_jpeg_segments(jpeg, bytes, segments);  // a tile cut short still gives its frame
+  width = segments.width;
+  height = segments.height;
+  return width > 0 && height > 0;
 }
 
 static StitchStatus write_thumbnail(const unsigned char* jpeg, std::size_t bytes, const char* name,
