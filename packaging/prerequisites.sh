@@ -15,6 +15,6 @@ elif ! grep -q '^deb-src ' /etc/apt/sources.list; then
 fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
-  ca-certificates g++ cmake ninja-build pkg-config libjpeg-dev libpng-dev zlib1g-dev \
+  ca-certificates g++ cmake ninja-build pkg-config libjpeg-dev libpng-dev libtiff-dev zlib1g-dev \
   dpkg-dev libgtest-dev libjpeg-turbo-progs "$@"
 command -v npm > /dev/null || apt-get install -y -q --no-install-recommends npm

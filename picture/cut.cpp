@@ -12,6 +12,7 @@
 #include "moz.h"
 #include "output.h"
 #include "stitch.h"
+#include "tiff_in.h"
 
 namespace {
 
@@ -187,6 +188,84 @@ class Cutting {
   const Layout& layout_;
 };
 
+// A TIFF's JPEG tiles cut into cells from their coefficients: each worker
+// reads its band's row of TIFF tiles under the lock, and decodes the
+// coefficients of one TIFF tile at a time.
+class TiffCutting {
+ public:
+  TiffCutting(TiffJpegTiles& tiff, const Layout& layout) : tiff_(tiff), layout_(layout) {}
+
+  bool take(int band, std::string& why) {
+    const int top = band * kMozTileEdge / tiff_.tile_height() * tiff_.tile_height();
+    if (top == row_top_) {
+      return true;
+    }
+    row_top_ = top;
+    decoded_ = -1;
+    streams_.resize(
+        static_cast<std::size_t>((tiff_.width() + tiff_.tile_width() - 1) / tiff_.tile_width()));
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+      if (!tiff_.read(static_cast<int>(i) * tiff_.tile_width(), top, streams_[i], why)) {
+        row_top_ = -1;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool tile(int band, int column, const unsigned char*& jpeg, std::size_t& bytes,
+            std::string& why) {
+    const int x = column * kMozTileEdge;
+    const int across = x / tiff_.tile_width();
+    if (across != decoded_) {
+      cutter_.reset();
+      const std::vector<unsigned char>& stream = streams_[static_cast<std::size_t>(across)];
+      picture_ = std::make_unique<JpegPicture>(stream.data(), stream.size());
+      if (!picture_->open(why, tiff_.rgb())) {
+        return false;
+      }
+      why = picture_->lossless_obstacle();
+      if (!why.empty() || !picture_->read_coefficients(why)) {
+        return false;
+      }
+      cutter_ = std::make_unique<JpegCutter>(*picture_);
+      decoded_ = across;
+    }
+    return cutter_->cut(x - across * tiff_.tile_width(), band * kMozTileEdge - row_top_,
+                        layout_.cell_width(column), layout_.band_height(band), jpeg, bytes, why);
+  }
+
+ private:
+  TiffJpegTiles& tiff_;
+  const Layout& layout_;
+  int row_top_ = -1;  // the row of TIFF tiles held
+  int decoded_ = -1;  // the TIFF tile whose coefficients are held
+  std::vector<std::vector<unsigned char>> streams_;
+  std::unique_ptr<JpegPicture> picture_;
+  std::unique_ptr<JpegCutter> cutter_;
+};
+
+// The TIFF's JPEG tiles when its first one can be cut from; else null, said.
+std::unique_ptr<TiffJpegTiles> cuttable_tiff(int in, const CutRun& run) {
+  std::string why;
+  std::unique_ptr<TiffJpegTiles> tiff = TiffJpegTiles::open(in, run.page, why);
+  std::vector<unsigned char> first;
+  if (tiff != nullptr && tiff->read(0, 0, first, why)) {
+    JpegPicture picture(first.data(), first.size());
+    if (picture.open(why, tiff->rgb())) {
+      why = picture.lossless_obstacle();
+      if (why.empty()) {
+        return tiff;
+      }
+    }
+  }
+  if (!why.empty()) {
+    run.console.say("%s: %s, so its tiles are decoded and encoded again at quality %d", run.name,
+                    why.c_str(), run.quality);
+  }
+  return nullptr;
+}
+
 bool write_header(int out, const Layout& layout, Console& console) {
   unsigned char header[kFileHeaderBytes] = {'M', 'O', 'Z', '0'};
   write_u16be(header + 4, static_cast<std::uint16_t>(layout.width));
@@ -225,14 +304,38 @@ bool cut_picture(int in, int out, const CutRun& run) {
       run.console.say("%s: not a PNG that can be read: %s", run.name, error.c_str());
       return false;
     }
+  } else if (is_tiff(start, sniffed)) {
+    std::unique_ptr<TiffJpegTiles> tiles = run.reencode ? nullptr : cuttable_tiff(in, run);
+    if (tiles != nullptr) {
+      if (!fits(tiles->width(), tiles->height(), run)) {
+        return false;
+      }
+      const Layout layout = layout_of(tiles->width(), tiles->height());
+      BandWriter writer(out, run.console);
+      run.console.start(static_cast<long>(layout.columns) * layout.rows);
+      // A band's records, and its row of TIFF tiles as stored: small.
+      const std::size_t band_bytes = static_cast<std::size_t>(tiles->width()) * 3 * 16;
+      return write_header(out, layout, run.console) &&
+             make_bands(layout, run, writer, band_bytes,
+                        [&] { return TiffCutting(*tiles, layout); });
+    }
+    rows = open_tiff(in, run.background, run.page, error);
+    if (rows == nullptr) {
+      run.console.say("%s: not a TIFF that can be read: %s", run.name, error.c_str());
+      return false;
+    }
   } else if (is_jpeg(start, sniffed)) {
     if (!jpeg.open(error)) {
       run.console.say("%s: not a JPEG that can be read: %s", run.name, error.c_str());
       return false;
     }
   } else {
-    run.console.say("%s is neither a PNG nor a JPEG picture",
+    run.console.say("%s is not a PNG, a JPEG or a TIFF picture",
                     source.error().empty() ? run.name : source.error().c_str());
+    return false;
+  }
+  if (run.page > 0 && !is_tiff(start, sniffed)) {
+    run.console.say("%s: --page is for a TIFF, and this is none", run.name);
     return false;
   }
   const int width = rows != nullptr ? rows->width() : jpeg.width();

@@ -63,6 +63,8 @@ struct JpegPicture::State {
   Source source;
   jpeg_progress_mgr progress;
   bool ready = false;
+  const unsigned char* memory = nullptr;  // the JPEG, when it is read from memory
+  std::size_t memory_bytes = 0;
   jvirt_barray_ptr* coefficients = nullptr;
   // Every block row of every component, fetched once so that the cutting
   // threads only read memory and never call into the library's manager.
@@ -85,6 +87,15 @@ JpegPicture::JpegPicture(ByteSource& source) : state_(new State) {
   s.progress.progress_monitor = limit_scans;
 }
 
+JpegPicture::JpegPicture(const unsigned char* bytes, std::size_t count) : state_(new State) {
+  State& s = *state_;
+  set_trap(s.trap);
+  s.info.err = &s.trap.manager;
+  s.memory = bytes;
+  s.memory_bytes = count;
+  s.progress.progress_monitor = limit_scans;
+}
+
 JpegPicture::~JpegPicture() {
   if (state_->ready) {
     jpeg_destroy_decompress(&state_->info);
@@ -98,16 +109,23 @@ static bool open_jpeg(JpegPicture::State& s) {
   }
   jpeg_create_decompress(&s.info);
   s.ready = true;
-  s.info.src = &s.source.manager;
+  if (s.memory != nullptr) {
+    jpeg_mem_src(&s.info, s.memory, static_cast<unsigned long>(s.memory_bytes));
+  } else {
+    s.info.src = &s.source.manager;
+  }
   s.info.progress = &s.progress;
   jpeg_read_header(&s.info, TRUE);
   return !s.trap.warned;
 }
 
-bool JpegPicture::open(std::string& error) {
+bool JpegPicture::open(std::string& error, bool rgb) {
   if (!open_jpeg(*state_)) {
     error = state_->trap.message;
     return false;
+  }
+  if (rgb && state_->info.num_components == 3) {
+    state_->info.jpeg_color_space = JCS_RGB;
   }
   return true;
 }

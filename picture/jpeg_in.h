@@ -17,12 +17,16 @@ inline constexpr std::size_t kMostCoefficientBytes = std::size_t{512} << 20;
 class JpegPicture {
  public:
   explicit JpegPicture(ByteSource& source);
+  // A JPEG held in memory, which must stay there while the picture is used.
+  JpegPicture(const unsigned char* bytes, std::size_t count);
   ~JpegPicture();
   JpegPicture(const JpegPicture&) = delete;
   JpegPicture& operator=(const JpegPicture&) = delete;
 
-  // Reads the header; false with `error`.
-  bool open(std::string& error);
+  // Reads the header; false with `error`. With `rgb`, its three components
+  // are R, G and B whatever the JPEG says (as a TIFF says of its tiles), and
+  // the tiles cut from it say so (an Adobe marker).
+  bool open(std::string& error, bool rgb = false);
   int width() const;
   int height() const;
 

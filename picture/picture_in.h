@@ -1,7 +1,7 @@
 #pragma once
 
 // A picture to cut into a MOZ, read from top to bottom as rows of 8-bit RGB:
-// a PNG of any kind, or a JPEG decoded. JPEG's other way in, its coefficients
+// a PNG or a TIFF of any kind, or a JPEG decoded. JPEG's other way in, its coefficients
 // cut without decoding, is in jpeg_in.h.
 
 #include <memory>
@@ -40,6 +40,18 @@ inline constexpr std::size_t kMostInterlacedBytes = std::size_t{256} << 20;
 // Reads a PNG's header: null, with `error`, when it is no PNG or cannot be
 // read. 16-bit samples are rounded to 8 bits, alpha composited over `background`.
 std::unique_ptr<RowReader> open_png(ByteSource& source, Rgb background, std::string& error);
+
+// Reads a TIFF's header, its first page or page `page` (from 0): null, with
+// `error`, when it is no TIFF libtiff reads, or `fd` cannot seek. Alpha is
+// composited over `background`.
+std::unique_ptr<RowReader> open_tiff(int fd, Rgb background, int page, std::string& error);
+
+inline bool is_tiff(const unsigned char* bytes, std::size_t count) {
+  return count >= 4 && ((bytes[0] == 'I' && bytes[1] == 'I' && bytes[3] == 0 &&
+                         (bytes[2] == 42 || bytes[2] == 43)) ||
+                        (bytes[0] == 'M' && bytes[1] == 'M' && bytes[2] == 0 &&
+                         (bytes[3] == 42 || bytes[3] == 43)));
+}
 
 inline bool is_png(const unsigned char* bytes, std::size_t count) {
   static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};

@@ -1,4 +1,4 @@
-// moz-pack PICTURE OUT.moz: every kind of PNG, JPEG cut losslessly, refusals.
+// moz-pack PICTURE OUT.moz: every kind of PNG and TIFF, JPEG cut losslessly, refusals.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -6,6 +6,9 @@
 #include "picture_support.h"
 // libpng's header by its versioned path, as the tools include it.
 #include <libpng16/png.h>
+#include <tiffio.h>
+
+#include <cstring>
 
 namespace {
 
@@ -292,7 +295,7 @@ TEST(PackPicture, RefusalsLeaveOutAsItWas) {
        png_of(wide, {Bytes(32768, 'x')}),
        {},
        "is 32768 x 1 pixels: a MOZ holds 1 to 32767 a side"},
-      {"neither PNG nor JPEG", "GIF89a....", {}, "is neither a PNG nor a JPEG picture"},
+      {"neither PNG nor JPEG", "GIF89a....", {}, "is not a PNG, a JPEG or a TIFF picture"},
       {"a PNG cut short", good.substr(0, good.size() / 2), {}, "the file ends early"},
       {"a corrupt PNG", corrupt, {}, "IDAT: incorrect data check"},
       {"a JPEG cut short", jpeg.substr(0, jpeg.size() / 2), {}, "the file ends early"},
@@ -328,4 +331,328 @@ TEST(PackPicture, RefusalsLeaveOutAsItWas) {
                                        Bytes("\x20\x60\xa0", 3) + Bytes("\x20\x60\xa0", 3) +
                                        Bytes("\x20\x60\xa0", 3) + Bytes("\x20\x60\xa0", 3)}));
   }
+}
+
+namespace {
+
+// A TIFF written by libtiff: `pages` pages, the last the picture, the ones
+// before it a plain 8 x 8 gray.
+struct TiffLayout {
+  const char* name;
+  int samples;  // 1 gray or palette, 2 gray and alpha, 3 RGB, 4 RGB and alpha
+  int bits;     // 8 or 16
+  bool palette;
+  int compression;
+  int tile;  // 0 for strips
+  bool big;
+  int pages;
+};
+
+unsigned tiff_sample(const TiffLayout& layout, int x, int y, int channel) {
+  const bool alpha = (layout.samples == 2 || layout.samples == 4) && channel == layout.samples - 1;
+  if (alpha) {
+    return (x + y) % 3 == 0 ? 0U : 255U;  // clear or opaque, so rounding cannot differ
+  }
+  return sample(x, y, channel);
+}
+
+Bytes tiff_of(const TiffLayout& layout, int width, int height) {
+  TempDir dir;
+  const std::string path = dir.path + "/made.tif";
+  TIFF* tiff = TIFFOpen(path.c_str(), layout.big ? "w8" : "w");
+  for (int page = 0; page < layout.pages; ++page) {
+    const bool picture = page == layout.pages - 1;
+    const int w = picture ? width : 8;
+    const int h = picture ? height : 8;
+    const int samples = picture ? layout.samples : 1;
+    const int bits = picture ? layout.bits : 8;
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, picture ? layout.compression : COMPRESSION_NONE);
+    const bool palette = picture && layout.palette;
+    TIFFSetField(
+        tiff, TIFFTAG_PHOTOMETRIC,
+        palette ? PHOTOMETRIC_PALETTE : (samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
+    if (samples == 2 || samples == 4) {
+      const std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+      TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    std::vector<std::uint16_t> red(256);
+    std::vector<std::uint16_t> green(256);
+    std::vector<std::uint16_t> blue(256);
+    if (palette) {
+      for (unsigned i = 0; i < 256; ++i) {
+        red[i] = static_cast<std::uint16_t>(i * 257);
+        green[i] = static_cast<std::uint16_t>((255 - i) * 257);
+        blue[i] = static_cast<std::uint16_t>((i * 7 & 255) * 257);
+      }
+      TIFFSetField(tiff, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
+    }
+    const bool tiled = picture && layout.tile > 0;
+    if (tiled) {
+      TIFFSetField(tiff, TIFFTAG_TILEWIDTH, layout.tile);
+      TIFFSetField(tiff, TIFFTAG_TILELENGTH, layout.tile);
+    } else {
+      TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
+    }
+    const int bytes = bits / 8;
+    const auto value = [&](int x, int y, int c) -> unsigned {
+      return picture ? tiff_sample(layout, x, y, c) : 0x40;
+    };
+    const auto put = [&](std::vector<unsigned char>& into, std::size_t at, unsigned v) {
+      if (bytes == 1) {
+        into[at] = static_cast<unsigned char>(v);
+      } else {
+        const auto wide = static_cast<std::uint16_t>(v * 257);
+        std::memcpy(&into[at * 2], &wide, 2);
+      }
+    };
+    if (tiled) {
+      const auto edge = static_cast<std::size_t>(layout.tile);
+      std::vector<unsigned char> buffer(edge * edge * static_cast<std::size_t>(samples * bytes));
+      for (int ty = 0; ty < h; ty += layout.tile) {
+        for (int tx = 0; tx < w; tx += layout.tile) {
+          std::fill(buffer.begin(), buffer.end(), 0);
+          for (int y = 0; y < layout.tile && ty + y < h; ++y) {
+            for (int x = 0; x < layout.tile && tx + x < w; ++x) {
+              for (int c = 0; c < samples; ++c) {
+                put(buffer,
+                    (static_cast<std::size_t>(y) * edge + static_cast<std::size_t>(x)) *
+                            static_cast<std::size_t>(samples) +
+                        static_cast<std::size_t>(c),
+                    value(tx + x, ty + y, c));
+              }
+            }
+          }
+          TIFFWriteTile(tiff, buffer.data(), static_cast<std::uint32_t>(tx),
+                        static_cast<std::uint32_t>(ty), 0, 0);
+        }
+      }
+    } else {
+      std::vector<unsigned char> row(static_cast<std::size_t>(w * samples * bytes));
+      for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+          for (int c = 0; c < samples; ++c) {
+            put(row, static_cast<std::size_t>(x * samples + c), value(x, y, c));
+          }
+        }
+        TIFFWriteScanline(tiff, row.data(), static_cast<std::uint32_t>(y), 0);
+      }
+    }
+    TIFFWriteDirectory(tiff);
+  }
+  TIFFClose(tiff);
+  return read_file(path);
+}
+
+// The same picture as an 8-bit PNG, the palette's colours looked up.
+Bytes png_like(const TiffLayout& layout, int width, int height) {
+  const int channels = layout.palette ? 3 : layout.samples;
+  const int type = channels == 1   ? PNG_COLOR_TYPE_GRAY
+                   : channels == 2 ? PNG_COLOR_TYPE_GRAY_ALPHA
+                   : channels == 3 ? PNG_COLOR_TYPE_RGB
+                                   : PNG_COLOR_TYPE_RGBA;
+  std::vector<Bytes> rows;
+  for (int y = 0; y < height; ++y) {
+    Bytes row;
+    for (int x = 0; x < width; ++x) {
+      if (layout.palette) {
+        const unsigned i = tiff_sample(layout, x, y, 0);
+        row += static_cast<char>(i);
+        row += static_cast<char>(255 - i);
+        row += static_cast<char>(i * 7 & 255);
+        continue;
+      }
+      for (int c = 0; c < channels; ++c) {
+        row += static_cast<char>(tiff_sample(layout, x, y, c));
+      }
+    }
+    rows.push_back(row);
+  }
+  return png_of(PngLayout{width, height, type, 8}, rows);
+}
+
+}  // namespace
+
+// Every kind of TIFF makes the MOZ its pixels make as a PNG, byte for byte.
+TEST(PackPicture, EveryKindOfTiff) {
+  const TiffLayout layouts[] = {
+      {"striped deflate RGB", 3, 8, false, COMPRESSION_ADOBE_DEFLATE, 0, false, 1},
+      {"tiled LZW RGB", 3, 8, false, COMPRESSION_LZW, 32, false, 1},
+      {"16-bit RGB with alpha", 4, 16, false, COMPRESSION_ADOBE_DEFLATE, 0, false, 1},
+      {"gray", 1, 8, false, COMPRESSION_PACKBITS, 0, false, 1},
+      {"gray with alpha", 2, 8, false, COMPRESSION_NONE, 48, false, 1},
+      {"16-bit gray with alpha", 2, 16, false, COMPRESSION_ADOBE_DEFLATE, 0, false, 1},
+      {"16-bit gray with alpha, tiled", 2, 16, false, COMPRESSION_NONE, 48, false, 1},
+      {"palette", 1, 8, true, COMPRESSION_LZW, 0, false, 1},
+      {"BigTIFF", 3, 8, false, COMPRESSION_ADOBE_DEFLATE, 64, true, 1},
+      {"the third page", 3, 8, false, COMPRESSION_NONE, 0, false, 3},
+  };
+  for (const TiffLayout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    const Bytes tiff = tiff_of(layout, 130, 70);
+    std::vector<std::string> options;
+    if (layout.pages > 1) {
+      options = {"--page", std::to_string(layout.pages - 1)};
+    }
+    const Packed packed = pack_picture(tiff, options);
+    ASSERT_EQ(packed.run.status, 0) << packed.run.err;
+    EXPECT_EQ(packed.run.err, "");
+    const Packed from_png = pack_picture(png_like(layout, 130, 70));
+    ASSERT_EQ(from_png.run.status, 0) << from_png.run.err;
+    EXPECT_TRUE(packed.moz == from_png.moz);
+  }
+
+  const Bytes good = tiff_of(layouts[0], 130, 70);
+  Bytes corrupt = good;
+  for (std::size_t i = 200; i < 400; ++i) {
+    corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5a);  // inside the first strips' data
+  }
+  struct Refusal {
+    const char* name;
+    Bytes picture;
+    std::vector<std::string> options;
+    bool piped;
+    const char* said;
+  };
+  const Refusal refusals[] = {
+      {"cut short", good.substr(0, good.size() / 2), {}, false, "not a TIFF that can be read"},
+      {"corrupt", corrupt, {}, false, "cannot be read"},
+      {"from a pipe", good, {}, true, "not from a pipe"},
+      {"no such page", good, {"--page", "1"}, false, "it has no page 1"},
+      {"a page of a PNG",
+       png_like(layouts[0], 4, 4),
+       {"--page", "1"},
+       false,
+       "--page is for a TIFF"},
+      {"a bad page", good, {"--page", "one"}, false, "--page takes a page number"},
+
+  };
+  for (const Refusal& refusal : refusals) {
+    SCOPED_TRACE(refusal.name);
+    const Packed packed = pack_picture(refusal.picture, refusal.options, refusal.piped);
+    EXPECT_EQ(packed.run.status, 2);
+    EXPECT_NE(packed.run.err.find(refusal.said), std::string::npos) << packed.run.err;
+    EXPECT_EQ(packed.moz, "the old output");
+  }
+}
+
+namespace {
+
+// A TIFF made from another by tiffcp with `options`.
+Bytes tiffcp(const Bytes& tiff, const std::string& options) {
+  TempDir dir;
+  write_file(dir.path + "/in.tif", tiff);
+  EXPECT_EQ(std::system(
+                ("tiffcp " + options + " '" + dir.path + "/in.tif' '" + dir.path + "/out.tif' 2>&1")
+                    .c_str()),
+            0);
+  return read_file(dir.path + "/out.tif");
+}
+
+// The JPEG stream of the TIFF tile at (x, y): its tables, then the tile.
+Bytes tiff_tile_stream(const Bytes& tiff, int x, int y) {
+  TempDir dir;
+  write_file(dir.path + "/in.tif", tiff);
+  TIFF* file = TIFFOpen((dir.path + "/in.tif").c_str(), "r");
+  const std::uint32_t tile =
+      TIFFComputeTile(file, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), 0, 0);
+  Bytes raw(static_cast<std::size_t>(TIFFGetStrileByteCount(file, tile)), '\0');
+  TIFFReadRawTile(file, tile, raw.data(), static_cast<tmsize_t>(raw.size()));
+  std::uint32_t count = 0;
+  void* tables = nullptr;
+  Bytes stream = raw;
+  if (TIFFGetField(file, TIFFTAG_JPEGTABLES, &count, &tables) != 0) {
+    stream = Bytes(static_cast<const char*>(tables), count - 2) + raw.substr(2);
+  }
+  TIFFClose(file);
+  return stream;
+}
+
+// libtiff's own picture of a TIFF, as 8-bit RGB.
+Image libtiff_picture(const Bytes& tiff) {
+  TempDir dir;
+  write_file(dir.path + "/in.tif", tiff);
+  TIFF* file = TIFFOpen((dir.path + "/in.tif").c_str(), "r");
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  TIFFGetField(file, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(file, TIFFTAG_IMAGELENGTH, &height);
+  std::vector<std::uint32_t> raster(std::size_t{width} * height);
+  TIFFReadRGBAImageOriented(file, width, height, raster.data(), ORIENTATION_TOPLEFT, 1);
+  TIFFClose(file);
+  Image image{static_cast<int>(width), static_cast<int>(height), {}};
+  for (const std::uint32_t pixel : raster) {
+    image.rgb += static_cast<char>(TIFFGetR(pixel));
+    image.rgb += static_cast<char>(TIFFGetG(pixel));
+    image.rgb += static_cast<char>(TIFFGetB(pixel));
+  }
+  return image;
+}
+
+}  // namespace
+
+// A TIFF in JPEG tiles a multiple of 64 on a side is cut from its tiles'
+// coefficients: each MOZ tile is what jpegtran crops from its TIFF tile.
+TEST(PackPicture, JpegTiffsAreCutFromTheirTiles) {
+  if (!have_cjpeg() || std::system("command -v jpegtran tiffcp > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "cjpeg, djpeg, jpegtran and tiffcp are not installed";
+  }
+  const TiffLayout rgb{"", 3, 8, false, COMPRESSION_NONE, 0, false, 1};
+  const TiffLayout gray{"", 1, 8, false, COMPRESSION_NONE, 0, false, 1};
+  struct Row {
+    const char* name;
+    Bytes tiff;
+    int tile;
+  };
+  const Row rows[] = {
+      {"YCbCr 4:2:0, 64 a side", tiffcp(tiff_of(rgb, 200, 130), "-c jpeg:90 -t -w 64 -l 64"), 64},
+      {"YCbCr 4:2:0, 256 a side", tiffcp(tiff_of(rgb, 200, 130), "-c jpeg:90 -t -w 256 -l 256"),
+       256},
+      {"gray, 128 a side", tiffcp(tiff_of(gray, 200, 130), "-c jpeg:80 -t -w 128 -l 128"), 128},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Packed packed = pack_picture(row.tiff);
+    ASSERT_EQ(packed.run.status, 0) << packed.run.err;
+    EXPECT_EQ(packed.run.err, "");
+    std::size_t at = 8;
+    for (int tile = 0; tile < 12; ++tile) {
+      const int x = tile % 4 * 64;
+      const int y = tile / 4 * 64;
+      const auto length =
+          static_cast<std::size_t>(byte_at(packed.moz, at + 4) << 8 | byte_at(packed.moz, at + 5));
+      const Bytes ours = packed.moz.substr(at + 6, length);
+      at += 6 + length;
+      const int tx = x / row.tile * row.tile;
+      const int ty = y / row.tile * row.tile;
+      const Bytes crop = run_filter("jpegtran -crop " + std::to_string(std::min(64, 200 - x)) +
+                                        "x" + std::to_string(std::min(64, 130 - y)) + "+" +
+                                        std::to_string(x - tx) + "+" + std::to_string(y - ty),
+                                    tiff_tile_stream(row.tiff, tx, ty));
+      EXPECT_TRUE(djpeg(ours) == djpeg(crop)) << "tile " << tile;
+    }
+    EXPECT_EQ(at, packed.moz.size());
+  }
+
+  // RGB stored as it is in JPEG: the tiles say so, and show libtiff's picture.
+  TiffLayout rgb_jpeg = rgb;
+  rgb_jpeg.compression = COMPRESSION_JPEG;
+  rgb_jpeg.tile = 128;
+  const Bytes stored_rgb = tiff_of(rgb_jpeg, 200, 130);
+  const Packed packed = pack_picture(stored_rgb);
+  ASSERT_EQ(packed.run.status, 0) << packed.run.err;
+  EXPECT_EQ(packed.run.err, "");
+  EXPECT_TRUE(stitched(packed.moz) == libtiff_picture(stored_rgb));
+
+  // Tiles off the 64-pixel grid are decoded, and it is said.
+  const Packed off_grid = pack_picture(tiffcp(tiff_of(rgb, 200, 130), "-c jpeg -t -w 48 -l 48"));
+  EXPECT_EQ(off_grid.run.status, 0);
+  EXPECT_NE(off_grid.run.err.find("its tiles' sides are not multiples of 64, so its tiles are "
+                                  "decoded and encoded again at quality 90"),
+            std::string::npos)
+      << off_grid.run.err;
 }

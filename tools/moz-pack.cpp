@@ -10,17 +10,20 @@
 
 static const char kUsage[] =
     "usage: moz-pack [--follow-links] [--quiet] DIR OUT.moz\n"
-    "       moz-pack [--quality Q] [--reencode] [--background RRGGBB] [--quiet] PICTURE OUT.moz\n"
+    "       moz-pack [--quality Q] [--reencode] [--background RRGGBB] [--page N] [--quiet]\n"
+    "                PICTURE OUT.moz\n"
     "       moz-pack --help | --version\n"
     "Writes the MOZ file that DIR/manifest.txt describes: its tiles in the order of\n"
     "their lines, as many as its size asks; a missing tile is written gray. Parts\n"
     "are files inside DIR; one that is a symbolic link is refused unless\n"
     "--follow-links is given.\n"
-    "Or cuts PICTURE (a PNG or a JPEG, - for standard input) into a MOZ of 64-pixel\n"
-    "tiles: a JPEG's tiles keep its own coefficients where its blocks fall on the\n"
-    "tiles (unless --reencode); other tiles are encoded at quality Q (default 90),\n"
-    "transparent pixels over the background (default ffffff). OUT may be - for\n"
-    "standard output. Exit status: 0 written, 2 nothing written (OUT as it was).\n";
+    "Or cuts PICTURE (a PNG or a JPEG, - for standard input, or a TIFF file) into a\n"
+    "MOZ of 64-pixel tiles: a JPEG's tiles keep its own coefficients where its\n"
+    "blocks fall on the tiles (unless --reencode); other tiles are encoded at\n"
+    "quality Q (default 90), transparent pixels over the background (default\n"
+    "ffffff). --page N takes a TIFF's page N (from 0) instead of its first.\n"
+    "OUT may be - for standard output.\n"
+    "Exit status: 0 written, 2 nothing written (OUT as it was).\n";
 
 static bool is_folder(const char* path) {
   return std::strcmp(path, "-") != 0 && platform::kind_of(path) == platform::Kind::folder;
@@ -34,12 +37,15 @@ int main(int argc, char** argv) {
   CommandLine line;
   line.switches = {"--reencode", "--follow-links"};
   const int ended = parse_command_line(
-      argc, argv, "moz-pack", kUsage, {"--quality", "--background"},
+      argc, argv, "moz-pack", kUsage, {"--quality", "--background", "--page"},
       [&](const std::string& name, const std::string& value) -> std::string {
         picture_options = true;
         long number = 0;
         if (name == "--quality" && !whole_number(value, 1, 100, number)) {
           return "--quality takes a number from 1 to 100, not " + value;
+        }
+        if (name == "--page" && !whole_number(value, 0, 65535, number)) {
+          return "--page takes a page number from 0 to 65535, not " + value;
         }
         if (name == "--background" &&
             (value.size() != 6 || !whole_number(value, 0, 0xffffff, number, 16))) {
@@ -47,6 +53,8 @@ int main(int argc, char** argv) {
         }
         if (name == "--quality") {
           run.quality = static_cast<int>(number);
+        } else if (name == "--page") {
+          run.page = static_cast<int>(number);
         } else {
           run.background = Rgb{static_cast<unsigned char>(number >> 16),
                                static_cast<unsigned char>((number >> 8) & 0xff),
@@ -60,7 +68,8 @@ int main(int argc, char** argv) {
   }
   if (is_folder(line.input)) {
     if (picture_options || line.has("--reencode")) {
-      std::fprintf(stderr, "moz-pack: --quality, --reencode and --background are for a picture\n");
+      std::fprintf(stderr,
+                   "moz-pack: --quality, --reencode, --background and --page are for a picture\n");
       return kUsageStatus;
     }
     return pack_command("moz-pack", false, line);
@@ -77,7 +86,8 @@ int main(int argc, char** argv) {
     console.say("cannot open %s: %s", line.input, std::strerror(errno));
     return kUsageStatus;
   }
-  const CutRun picture{line.input, run.quality, line.has("--reencode"), run.background, console};
+  const CutRun picture{line.input,     run.quality, line.has("--reencode"),
+                       run.background, console,     run.page};
   return write_staged(line.output, OutputKind::file, console, [&](StagedOutput& out) {
     return cut_picture(in, out.fd(), picture) ? kOutputWhole : kNothingWritten;
   });
