@@ -7,6 +7,7 @@ salvage (2: TIZ, 3: MOZ).
 import os
 import struct
 import subprocess
+import tempfile
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -67,7 +68,8 @@ for name, data in DAMAGED.items():
     with open(os.path.join(HERE, "corpus", "pack", name), "wb") as out:
         out.write(data)
 
-# moz-pack's pictures: PNGs written here, JPEGs by cjpeg; the last byte asks
+# moz-pack's pictures: PNGs written here, JPEGs by cjpeg, TIFFs by libtiff's
+# tools; the last byte asks
 # for --reencode when odd.
 def png(width, height, colour, depth, rows, interlace=0, extra=b""):
     def chunk(kind, data):
@@ -103,6 +105,25 @@ for name, options in (("baseline", []), ("progressive", ["-progressive"]), ("off
         jpeg = subprocess.run(["cjpeg"] + options, input=ppm, capture_output=True, check=True).stdout
         PICTURES[f"jpeg-{name}"] = jpeg + b"\0"
         PICTURES[f"jpeg-{name}-reencode"] = jpeg + b"\1"
+    except (OSError, subprocess.CalledProcessError):
+        pass
+
+# TIFFs by libtiff's own tools from the same pixels: strips and tiles, the
+# kinds the RGBA reading takes and the JPEG tiles cut from their coefficients.
+with tempfile.TemporaryDirectory() as work:
+    try:
+        plain = os.path.join(work, "plain.tif")
+        with open(os.path.join(work, "plain.ppm"), "wb") as out:
+            out.write(ppm)
+        subprocess.run(["ppm2tiff", os.path.join(work, "plain.ppm"), plain], capture_output=True,
+                       check=True)
+        for name, options in (("tiff-deflate", ["-c", "zip"]),
+                              ("tiff-lzw-tiles", ["-c", "lzw", "-t", "-w", "32", "-l", "32"]),
+                              ("tiff-jpeg-tiles", ["-c", "jpeg", "-t", "-w", "64", "-l", "64"]),
+                              ("tiff-big", ["-8", "-c", "packbits"])):
+            made = os.path.join(work, name)
+            subprocess.run(["tiffcp"] + options + [plain, made], capture_output=True, check=True)
+            PICTURES[name] = open(made, "rb").read() + b"\0"
     except (OSError, subprocess.CalledProcessError):
         pass
 

@@ -2,7 +2,7 @@
 // picture or make a MOZ whose header has a size from 1 to 32767 a side and
 // whose records, exactly as many as that size asks and nothing after them,
 // each hold a tile. The last input byte picks --reencode (bit 0); the rest is
-// the picture, PNG or JPEG.
+// the picture, PNG, JPEG or TIFF.
 
 #include <sys/mman.h>
 #include <unistd.h>
