@@ -5,7 +5,8 @@
 # extractors against the floor program, which writes the same tile files from
 # memory. Then the peak memory on the smallest and the largest file. Needs
 # hyperfine, python3 and /usr/bin/time (Debian: hyperfine, python3, time).
-# Then bench/pictures.sh, for moz-stitch and moz-deepzoom against vips.
+# Then bench/pictures.sh, for moz-stitch and moz-deepzoom against vips, and
+# bench/tiff.sh, moz-tiff against moz-stitch and vips's pyramid.
 # Then the pack tools: unpacking against the floor writing the same files,
 # packing against the floor reading them into one file, peak memory on the
 # largest MOZ, and salvage of it with one record damaged against its plain
@@ -109,5 +110,6 @@ fi
 if [ "${BENCH_PICTURES:-1}" != 0 ] &&
    { [ -x "$bin/moz/stitch" ] || cmake --build --preset default --target moz_stitch > /dev/null 2>&1; }; then
   bash "$repo/bench/pictures.sh"
+  bash "$repo/bench/tiff.sh"
   bash "$repo/bench/cut.sh"
 fi

@@ -102,10 +102,13 @@ TEST(Everywhere, NamesBeyondAsciiOpenAndAreMade) {
   EXPECT_EQ(read_png(read_file(dir.path + "/" + folder + "/絵.png")).width, 64);
   expect_clean(run_tool(MOZ_DEEPZOOM, {moz, folder + "/ピラミッド"}, dir.path), 0, "moz-deepzoom");
   EXPECT_EQ(read_file(dir.path + "/" + folder + "/ピラミッド/picture_files/6/0_0.jpg"), tile);
+  expect_clean(run_tool(MOZ_TIFF, {moz, folder + "/地図.tif"}, dir.path), 0, "moz-tiff");
+  expect_clean(run_tool(MOZ_PACK, {folder + "/地図.tif", folder + "/из тиффа.moz"}, dir.path), 0,
+               "moz-pack");
   // Nothing staged is left beside the outputs.
-  EXPECT_EQ(
-      names_in(dir.path + "/" + folder),
-      (std::vector<std::string>{"Карта 地図.moz", "снова.moz", "части", "ピラミッド", "絵.png"}));
+  EXPECT_EQ(names_in(dir.path + "/" + folder),
+            (std::vector<std::string>{"Карта 地図.moz", "из тиффа.moz", "снова.moz", "части",
+                                      "ピラミッド", "地図.tif", "絵.png"}));
 }
 
 // Asked to stop, a tool ends as the request would have ended it, and leaves
@@ -133,6 +136,7 @@ TEST(Everywhere, AStopRequestLeavesNothingBehind) {
   const Row rows[] = {
       {MOZ_STITCH, {"--quiet", "big.moz", "out.png"}, SIGINT},
       {MOZ_DEEPZOOM, {"--quiet", "big.moz", "pyramid"}, SIGTERM},
+      {MOZ_TIFF, {"--quiet", "big.moz", "out.tif"}, SIGTERM},
       {MOZ_UNPACK, {"big.moz", "parts"}, SIGHUP},
   };
   for (const Row& row : rows) {
@@ -165,6 +169,7 @@ TEST(Everywhere, OutputsInPlaceHaveTheUsualPermissions) {
   const Row rows[] = {
       {MOZ_STITCH, {"in.moz", "out.png"}, "out.png", 0640},
       {MOZ_DEEPZOOM, {"in.moz", "pyramid"}, "pyramid", 0750},
+      {MOZ_TIFF, {"in.moz", "out.tif"}, "out.tif", 0640},
       {MOZ_UNPACK, {"in.moz", "parts"}, "parts", 0750},
       {MOZ_PACK, {"parts", "again.moz"}, "again.moz", 0640},
   };
@@ -321,6 +326,8 @@ TEST(Everywhere, PathsAsPeopleTypeThemWorkForEveryTool) {
         {MOZ_STITCH, {"--quiet", "{}in.moz", "{}out.png"}, "out.png"},
         {MOZ_STITCH, {"--size", "32", "{}in.tiz", "{}thumb.png"}, "thumb.png"},
         {MOZ_DEEPZOOM, {"--quiet", "{}in.moz", "{}dz" + end}, "dz"},
+        {MOZ_TIFF, {"--quiet", "{}in.moz", "{}out.tif"}, "out.tif"},
+        {MOZ_PACK, {"{}out.tif", "{}from-tiff.moz"}, "from-tiff.moz"},
         {MOZ_UNPACK, {"{}in.moz", "{}mparts" + end}, "mparts"},
         {MOZ_PACK, {"{}mparts" + end, "{}again.moz"}, "again.moz"},
         {TIZ_UNPACK, {"{}in.tiz", "{}tparts" + end}, "tparts"},

@@ -68,6 +68,7 @@ TEST(Readme, CommandLinesAreTheToolsOwn) {
   const Row rows[] = {
       {"moz-stitch", MOZ_STITCH},
       {"moz-deepzoom", MOZ_DEEPZOOM},
+      {"moz-tiff", MOZ_TIFF},
       {"tiz-unpack", TIZ_UNPACK},
       {"moz-unpack", MOZ_UNPACK},
       {"tiz-pack", TIZ_PACK},
