@@ -19,7 +19,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 version=$(sed -n 's/^project(tiletools VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 allowed=${ANDROID_SYSCALLS:-$repo/../shared/android-arm64-app-syscalls.txt}
-tools="tiz-tilelist tiz-tilesave moz-gridcheck moz-tilesave moz-stitch moz-deepzoom
+tools="tiz-tilelist tiz-tilesave moz-gridcheck moz-tilesave moz-stitch moz-deepzoom moz-tiff
        tiz-unpack tiz-pack moz-unpack moz-pack tiletools-scan"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -128,7 +128,10 @@ apt-get install -y -q "./$deb" > /dev/null
   moz-tilesave "$repo/examples/scene.moz" > /dev/null
   moz-stitch "$repo/examples/scene.moz" scene.png
   moz-deepzoom "$repo/examples/scene.moz" scene
-  [ -f tile0011.jpg ] && [ -s scene.png ] && [ -f scene/index.html ] || fail "an installed tool failed"
+  moz-tiff "$repo/examples/scene.moz" scene.tif
+  moz-pack scene.tif again-from-tiff.moz
+  [ -f tile0011.jpg ] && [ -s scene.png ] && [ -f scene/index.html ] && [ -s again-from-tiff.moz ] ||
+    fail "an installed tool failed"
   [ -f "/usr/share/tiletools/tiletools-$version.html" ] || fail "the package lacks the web page"
   for format in tiz moz; do
     $format-unpack "$repo/examples/scene.$format" parts-$format
