@@ -86,6 +86,19 @@ Image gdal_picture(const std::string& tiff, int level, bool gray) {
   return read_png(read_file(png));
 }
 
+// The tiles of a MOZ whose records are all whole, in order.
+std::vector<Bytes> tiles_of(const Bytes& moz) {
+  std::vector<Bytes> tiles;
+  for (std::size_t at = 8; at + 6 <= moz.size();) {
+    const std::size_t length = static_cast<std::size_t>(static_cast<unsigned char>(moz[at + 4]))
+                                   << 8 |
+                               static_cast<unsigned char>(moz[at + 5]);
+    tiles.push_back(moz.substr(at + 6, length));
+    at += 6 + length;
+  }
+  return tiles;
+}
+
 bool have_readers() {
   return have_cjpeg() && have("tiffinfo") && have("tiffdump") && have("tiffcp") &&
          have("vipsheader") && have("gdalinfo") && have("gdal_translate") &&
@@ -223,7 +236,10 @@ TEST(Tiff, EveryReaderSeesThePictureAndItsLevels) {
   };
   std::vector<Bytes> mixed = tiles(128, 64, "");
   mixed[1] = cjpeg_tile(64, 64, "-progressive", 7);
+  // The sample's tiles each have Huffman tables of their own.
   const std::vector<Row> rows = {
+      {"the sample", 200, 130, tiles_of(read_file(TILETOOLS_EXAMPLES "/scene.moz")), "", 0, 3,
+       "YCbCr", "", ""},
       {"4:2:0", 200, 130, tiles(200, 130, ""), "", 0, 3, "YCbCr", "", ""},
       {"4:4:4", 130, 70, tiles(130, 70, "-sample 1x1"), "", 0, 3, "YCbCr", "", "-sample 1x1"},
       {"gray", 100, 100, tiles(100, 100, "-grayscale"), "", 0, 2, "min-is-black", "", "-grayscale"},
