@@ -190,7 +190,7 @@ class TiffRows final : public RowReader {
       const auto* from = band_.data() + static_cast<std::size_t>(next_ - band_top_) *
                                             static_cast<std::size_t>(width_);
       unsigned char* to = pixels + static_cast<std::ptrdiff_t>(y) * stride;
-      for (int x = 0; x < width_; ++x) {
+      for (std::size_t x = 0; x < static_cast<std::size_t>(width_); ++x) {
         const std::uint32_t sample = from[x];
         const std::uint32_t alpha = TIFFGetA(sample);
         to[x * 3] = over(TIFFGetR(sample), background_.red, alpha);

@@ -436,7 +436,10 @@ Bytes tiff_of(const TiffLayout& layout, int width, int height) {
       for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
           for (int c = 0; c < samples; ++c) {
-            put(row, static_cast<std::size_t>(x * samples + c), value(x, y, c));
+            put(row,
+                static_cast<std::size_t>(x) * static_cast<std::size_t>(samples) +
+                    static_cast<std::size_t>(c),
+                value(x, y, c));
           }
         }
         TIFFWriteScanline(tiff, row.data(), static_cast<std::uint32_t>(y), 0);

@@ -66,14 +66,9 @@ TEST(Readme, CommandLinesAreTheToolsOwn) {
     const char* tool;
   };
   const Row rows[] = {
-      {"moz-stitch", MOZ_STITCH},
-      {"moz-deepzoom", MOZ_DEEPZOOM},
-      {"moz-tiff", MOZ_TIFF},
-      {"tiz-unpack", TIZ_UNPACK},
-      {"moz-unpack", MOZ_UNPACK},
-      {"tiz-pack", TIZ_PACK},
-      {"moz-pack", MOZ_PACK},
-      {"tiletools-scan", TILETOOLS_SCAN},
+      {"moz-stitch", MOZ_STITCH}, {"moz-deepzoom", MOZ_DEEPZOOM},     {"moz-tiff", MOZ_TIFF},
+      {"tiz-unpack", TIZ_UNPACK}, {"moz-unpack", MOZ_UNPACK},         {"tiz-pack", TIZ_PACK},
+      {"moz-pack", MOZ_PACK},     {"tiletools-scan", TILETOOLS_SCAN},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.program);

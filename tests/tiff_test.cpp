@@ -64,7 +64,8 @@ Difference difference(const Image& a, const Image& b, int x, int y, int width, i
   double sum = 0;
   for (int row = y; row < y + height; ++row) {
     for (int column = x * 3; column < (x + width) * 3; ++column) {
-      const auto at = static_cast<std::size_t>(row * a.width * 3 + column);
+      const std::size_t at = static_cast<std::size_t>(row) * static_cast<std::size_t>(a.width) * 3 +
+                             static_cast<std::size_t>(column);
       const int apart = std::abs(static_cast<int>(static_cast<unsigned char>(a.rgb[at])) -
                                  static_cast<unsigned char>(b.rgb[at]));
       found.most = std::max(found.most, apart);
@@ -151,7 +152,7 @@ TEST(JpegMarkers, FramesAndTablesAsEncodersWriteThem) {
     EXPECT_TRUE(djpeg(Bytes(lean.begin(), lean.end())) == djpeg(jpeg));
   }
   for (const Bytes& broken : {Bytes("\xff\xd8"), Bytes("not a jpeg at all"),
-                              cjpeg_tile(8, 8).substr(0, 30), Bytes("\xff\xd8\xff\xda\x00")}) {
+                              cjpeg_tile(8, 8).substr(0, 30), Bytes("\xff\xd8\xff\xda\x00", 5)}) {
     JpegSegments segments;
     EXPECT_FALSE(read_jpeg_segments(reinterpret_cast<const unsigned char*>(broken.data()),
                                     broken.size(), segments));
