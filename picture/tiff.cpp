@@ -397,8 +397,9 @@ class TiffTiles final : public PyramidTiles {
           pixels.data + static_cast<std::ptrdiff_t>(std::min(y, pixels.height - 1)) * pixels.stride;
       unsigned char* to = square.data + static_cast<std::ptrdiff_t>(y) * square.stride;
       std::memcpy(to, from, static_cast<std::size_t>(pixels.width) * 3);
-      for (int x = pixels.width; x < kEdge; ++x) {
-        std::memcpy(to + x * 3, from + (pixels.width - 1) * 3, 3);
+      const unsigned char* last = from + static_cast<std::ptrdiff_t>(pixels.width - 1) * 3;
+      for (std::ptrdiff_t x = pixels.width; x < kEdge; ++x) {
+        std::memcpy(to + x * 3, last, 3);
       }
     }
     const unsigned char* jpeg = nullptr;
