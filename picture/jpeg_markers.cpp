@@ -81,8 +81,8 @@ bool read_jpeg_segments(const unsigned char* jpeg, std::size_t bytes, JpegSegmen
             return false;
           }
           for (int c = 0; c < segments.components; ++c) {
-            const unsigned char* spec = data + 6 + 3 * static_cast<std::size_t>(c);
-            segments.component[c] = JpegComponent{spec[0], spec[1] >> 4, spec[1] & 15};
+            const unsigned char* entry = data + 6 + 3 * static_cast<std::size_t>(c);
+            segments.component[c] = JpegComponent{entry[0], entry[1] >> 4, entry[1] & 15};
           }
         } else if (marker == kSos) {
           segments.scan = at;

@@ -34,8 +34,8 @@ struct JpegSegments {
 // up to a scan; a frame that came before the break is filled in even then.
 bool read_jpeg_segments(const unsigned char* jpeg, std::size_t bytes, JpegSegments& segments);
 
-// The table segments alone, between a start and an end of image: an
-// abbreviated table specification, as TIFF's JPEGTables holds it.
+// The table segments alone, between a start and an end of image: a stream
+// of tables and no image, as TIFF's JPEGTables holds it.
 std::vector<unsigned char> jpeg_tables(const unsigned char* jpeg, const JpegSegments& segments);
 
 // The image without its application and comment segments and, with
