@@ -17,6 +17,8 @@ namespace {
 constexpr int kEdge = 64;
 // Where the first tile goes: room for either header.
 constexpr std::uint64_t kTilesStart = 16;
+// Tiles are gathered and written this much at a time.
+constexpr std::size_t kWriteBytes = std::size_t{1} << 20;
 
 // The frame every tile of the file shares.
 struct Frame {
@@ -226,25 +228,22 @@ class TiffFile final : public PyramidOutput {
     if (!ok_) {
       return;
     }
-    if (!write_all(fd_, bytes, count)) {
-      fail();
-      return;
-    }
     tiles.offsets[index] = end_;
     tiles.counts[index] = count;
     end_ += count;
-    if (end_ % 2 != 0) {
-      static const unsigned char kPad = 0;
-      if (!write_all(fd_, &kPad, 1)) {
-        fail();
-        return;
-      }
-      ++end_;
+    pending_.insert(pending_.end(), bytes, bytes + count);
+    if (pending_.size() >= kWriteBytes) {
+      flush();
     }
   }
 
   // After the last tile: the directories, then the header.
   bool finish() {
+    if (end_ % 2 != 0) {
+      pending_.push_back(0);  // the directories start on a word
+      ++end_;
+    }
+    flush();
     if (!ok_) {
       return false;
     }
@@ -335,6 +334,14 @@ class TiffFile final : public PyramidOutput {
     return blocks;
   }
 
+  // Writes the tiles gathered so far, under the lock.
+  void flush() {
+    if (ok_ && !write_all(fd_, pending_.data(), pending_.size())) {
+      fail();
+    }
+    pending_.clear();
+  }
+
   void fail() {
     if (ok_.exchange(false)) {
       run_.console.say("cannot write the TIFF: %s", std::strerror(errno));
@@ -349,6 +356,7 @@ class TiffFile final : public PyramidOutput {
   std::vector<unsigned char> encoder_tables_;
   std::vector<LevelTiles> levels_tiles_;
   std::mutex mutex_;
+  std::vector<unsigned char> pending_;  // tiles not yet written, from before end_
   std::uint64_t end_ = kTilesStart;
   std::atomic<bool> ok_{true};
 };
