@@ -21,6 +21,15 @@ bool whole_number(const std::string& text, long low, long high, long& value, int
   return value >= low && value <= high;
 }
 
+std::string take_quality(const std::string& value, int& quality) {
+  long number = 0;
+  if (!whole_number(value, 1, 100, number)) {
+    return "--quality takes a number from 1 to 100, not " + value;
+  }
+  quality = static_cast<int>(number);
+  return "";
+}
+
 bool CommandLine::has(const std::string& name) const {
   return std::find(given.begin(), given.end(), name) != given.end();
 }

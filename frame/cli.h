@@ -42,3 +42,7 @@ int parse_command_line(int argc, char** argv, const char* program, const char* u
 // (10, or 16 for a colour) and nothing else: no sign, no space; false when it
 // is anything else.
 bool whole_number(const std::string& text, long low, long high, long& value, int base = 10);
+
+// --quality's value, a JPEG quality from 1 to 100, into `quality`: "" when it
+// is one, else the message saying what it takes.
+std::string take_quality(const std::string& value, int& quality);

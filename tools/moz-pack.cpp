@@ -40,10 +40,10 @@ int main(int argc, char** argv) {
       argc, argv, "moz-pack", kUsage, {"--quality", "--background", "--page"},
       [&](const std::string& name, const std::string& value) -> std::string {
         picture_options = true;
-        long number = 0;
-        if (name == "--quality" && !whole_number(value, 1, 100, number)) {
-          return "--quality takes a number from 1 to 100, not " + value;
+        if (name == "--quality") {
+          return take_quality(value, run.quality);
         }
+        long number = 0;
         if (name == "--page" && !whole_number(value, 0, 65535, number)) {
           return "--page takes a page number from 0 to 65535, not " + value;
         }
@@ -51,9 +51,7 @@ int main(int argc, char** argv) {
             (value.size() != 6 || !whole_number(value, 0, 0xffffff, number, 16))) {
           return "--background takes a colour as RRGGBB, not " + value;
         }
-        if (name == "--quality") {
-          run.quality = static_cast<int>(number);
-        } else if (name == "--page") {
+        if (name == "--page") {
           run.page = static_cast<int>(number);
         } else {
           run.background = Rgb{static_cast<unsigned char>(number >> 16),

@@ -29,14 +29,7 @@ int main(int argc, char** argv) {
   line.switches = {"--salvage", "--bigtiff"};
   const int ended = parse_command_line(
       argc, argv, "moz-tiff", kUsage, {"--quality"},
-      [&](const std::string&, const std::string& value) -> std::string {
-        long number = 0;
-        if (!whole_number(value, 1, 100, number)) {
-          return "--quality takes a number from 1 to 100, not " + value;
-        }
-        quality = static_cast<int>(number);
-        return "";
-      },
+      [&](const std::string&, const std::string& value) { return take_quality(value, quality); },
       line);
   if (ended >= 0) {
     return ended;
