@@ -120,6 +120,23 @@ unsigned sample(int x, int y, int channel) {
   return static_cast<unsigned>(x * 5 + y * 3 + channel * 80 + (x * y) % 17) & 0xff;
 }
 
+// Each of a 200 x 130 MOZ's 12 tiles decodes as what `crop` makes of its cell
+// (x, y, width, height), and the records fill the file.
+void expect_cropped(const Bytes& moz, const std::function<Bytes(int, int, int, int)>& crop) {
+  const std::vector<Bytes> tiles = moz_tiles(moz);
+  ASSERT_EQ(tiles.size(), 12U);
+  std::size_t at = 8;
+  for (int tile = 0; tile < 12; ++tile) {
+    const int x = tile % 4 * 64;
+    const int y = tile / 4 * 64;
+    const Bytes& ours = tiles[static_cast<std::size_t>(tile)];
+    at += 6 + ours.size();
+    EXPECT_TRUE(djpeg(ours) == djpeg(crop(x, y, std::min(64, 200 - x), std::min(64, 130 - y))))
+        << "tile " << tile;
+  }
+  EXPECT_EQ(at, moz.size());
+}
+
 }  // namespace
 
 // Every kind of PNG, at awkward sizes: stitched back, the MOZ is each cell of
@@ -245,21 +262,11 @@ TEST(PackPicture, JpegIsCutWithoutDecoding) {
     const Packed packed = pack_picture(jpeg);
     ASSERT_EQ(packed.run.status, 0) << packed.run.err;
     EXPECT_EQ(packed.run.err, "");
-    std::size_t at = 8;
-    for (int tile = 0; tile < 12; ++tile) {
-      const int x = tile % 4 * 64;
-      const int y = tile / 4 * 64;
-      const auto length =
-          static_cast<std::size_t>(byte_at(packed.moz, at + 4) << 8 | byte_at(packed.moz, at + 5));
-      const Bytes ours = packed.moz.substr(at + 6, length);
-      at += 6 + length;
-      const Bytes crop = run_filter("jpegtran -crop " + std::to_string(std::min(64, 200 - x)) +
-                                        "x" + std::to_string(std::min(64, 130 - y)) + "+" +
-                                        std::to_string(x) + "+" + std::to_string(y),
-                                    jpeg);
-      EXPECT_TRUE(djpeg(ours) == djpeg(crop)) << "tile " << tile;
-    }
-    EXPECT_EQ(at, packed.moz.size());
+    expect_cropped(packed.moz, [&](int x, int y, int width, int height) {
+      return run_filter("jpegtran -crop " + std::to_string(width) + "x" + std::to_string(height) +
+                            "+" + std::to_string(x) + "+" + std::to_string(y),
+                        jpeg);
+    });
   }
 
   // Blocks off the tiles' grid (an MCU 24 pixels wide) are decoded and encoded.
@@ -622,23 +629,13 @@ TEST(PackPicture, JpegTiffsAreCutFromTheirTiles) {
     const Packed packed = pack_picture(row.tiff);
     ASSERT_EQ(packed.run.status, 0) << packed.run.err;
     EXPECT_EQ(packed.run.err, "");
-    std::size_t at = 8;
-    for (int tile = 0; tile < 12; ++tile) {
-      const int x = tile % 4 * 64;
-      const int y = tile / 4 * 64;
-      const auto length =
-          static_cast<std::size_t>(byte_at(packed.moz, at + 4) << 8 | byte_at(packed.moz, at + 5));
-      const Bytes ours = packed.moz.substr(at + 6, length);
-      at += 6 + length;
+    expect_cropped(packed.moz, [&](int x, int y, int width, int height) {
       const int tx = x / row.tile * row.tile;
       const int ty = y / row.tile * row.tile;
-      const Bytes crop = run_filter("jpegtran -crop " + std::to_string(std::min(64, 200 - x)) +
-                                        "x" + std::to_string(std::min(64, 130 - y)) + "+" +
-                                        std::to_string(x - tx) + "+" + std::to_string(y - ty),
-                                    tiff_tile_stream(row.tiff, tx, ty));
-      EXPECT_TRUE(djpeg(ours) == djpeg(crop)) << "tile " << tile;
-    }
-    EXPECT_EQ(at, packed.moz.size());
+      return run_filter("jpegtran -crop " + std::to_string(width) + "x" + std::to_string(height) +
+                            "+" + std::to_string(x - tx) + "+" + std::to_string(y - ty),
+                        tiff_tile_stream(row.tiff, tx, ty));
+    });
   }
 
   // RGB stored as it is in JPEG: the tiles say so, and show libtiff's picture.

@@ -51,18 +51,6 @@ Bytes moz_of(int width, int height, const std::vector<Bytes>& tiles, std::size_t
                   records.substr(0, records.size() - cut));
 }
 
-std::size_t at(int offset) { return static_cast<std::size_t>(offset); }
-// The byte where pixel (x, y) of a picture `width` wide starts.
-std::size_t at(int y, int x, int width) { return (at(y) * at(width) + at(x)) * 3; }
-
-Image crop(const Image& from, int x, int y, int width, int height) {
-  Image to{width, height, {}};
-  for (int row = y; row < y + height; ++row) {
-    to.rgb += from.rgb.substr(at(row, x, from.width), at(width) * 3);
-  }
-  return to;
-}
-
 }  // namespace
 
 // 100 x 70 is 2 x 2 tiles at level 7, one tile at level 6 (50 x 35). A tile

@@ -147,3 +147,22 @@ Image halved(const Image& from) {
   }
   return to;
 }
+
+Image crop(const Image& from, int x, int y, int width, int height) {
+  Image to{width, height, {}};
+  for (int row = y; row < y + height; ++row) {
+    to.rgb += from.rgb.substr((at(row) * at(from.width) + at(x)) * 3, at(width) * 3);
+  }
+  return to;
+}
+
+std::vector<Bytes> moz_tiles(const Bytes& moz) {
+  std::vector<Bytes> tiles;
+  for (std::size_t offset = 8; offset + 6 <= moz.size();) {
+    const std::size_t length = std::size_t{static_cast<unsigned char>(moz[offset + 4])} << 8 |
+                               static_cast<unsigned char>(moz[offset + 5]);
+    tiles.push_back(moz.substr(offset + 6, length));
+    offset += 6 + length;
+  }
+  return tiles;
+}

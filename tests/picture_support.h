@@ -34,3 +34,9 @@ Image read_png(const Bytes& png);
 
 // The picture halved as the pyramid halves it: rounded means of two by two.
 Image halved(const Image& from);
+
+// The width x height cell of `from` at (x, y).
+Image crop(const Image& from, int x, int y, int width, int height);
+
+// The payloads of a MOZ's records, in order, as far as they go.
+std::vector<Bytes> moz_tiles(const Bytes& moz);

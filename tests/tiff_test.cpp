@@ -23,18 +23,6 @@ Bytes moz_with(int width, int height, const std::vector<Bytes>& tiles, const Byt
   return moz_file(static_cast<unsigned>(width), static_cast<unsigned>(height), records);
 }
 
-Image crop(const Image& from, int x, int y, int width, int height) {
-  Image to{width, height, {}};
-  for (int row = y; row < y + height; ++row) {
-    to.rgb +=
-        from.rgb.substr((static_cast<std::size_t>(row) * static_cast<std::size_t>(from.width) +
-                         static_cast<std::size_t>(x)) *
-                            3,
-                        static_cast<std::size_t>(width) * 3);
-  }
-  return to;
-}
-
 bool have(const char* command) {
   return std::system(("command -v " + std::string(command) + " > /dev/null 2>&1").c_str()) == 0;
 }
@@ -85,19 +73,6 @@ Image gdal_picture(const std::string& tiff, int level, bool gray) {
       shell("gdal_translate -q -of PNG" + overview + bands + " '" + tiff + "' '" + png + "'");
   EXPECT_EQ(said, "") << "gdal_translate on level " << level;
   return read_png(read_file(png));
-}
-
-// The tiles of a MOZ whose records are all whole, in order.
-std::vector<Bytes> tiles_of(const Bytes& moz) {
-  std::vector<Bytes> tiles;
-  for (std::size_t at = 8; at + 6 <= moz.size();) {
-    const std::size_t length = static_cast<std::size_t>(static_cast<unsigned char>(moz[at + 4]))
-                                   << 8 |
-                               static_cast<unsigned char>(moz[at + 5]);
-    tiles.push_back(moz.substr(at + 6, length));
-    at += 6 + length;
-  }
-  return tiles;
 }
 
 bool have_readers() {
@@ -239,7 +214,7 @@ TEST(Tiff, EveryReaderSeesThePictureAndItsLevels) {
   mixed[1] = cjpeg_tile(64, 64, "-progressive", 7);
   // The sample's tiles each have Huffman tables of their own.
   const std::vector<Row> rows = {
-      {"the sample", 200, 130, tiles_of(read_file(TILETOOLS_EXAMPLES "/scene.moz")), "", 0, 3,
+      {"the sample", 200, 130, moz_tiles(read_file(TILETOOLS_EXAMPLES "/scene.moz")), "", 0, 3,
        "YCbCr", "", ""},
       {"4:2:0", 200, 130, tiles(200, 130, ""), "", 0, 3, "YCbCr", "", ""},
       {"4:4:4", 130, 70, tiles(130, 70, "-sample 1x1"), "", 0, 3, "YCbCr", "", "-sample 1x1"},
