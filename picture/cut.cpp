@@ -102,6 +102,7 @@ bool make_bands(const Layout& layout, const CutRun& run, BandWriter& writer, std
     std::vector<unsigned char> records;
     for (;;) {
       int band = 0;
+      bool taken = true;
       {
         const std::lock_guard<std::mutex> lock(turns.mutex);
         if (turns.failed || turns.next >= layout.rows || interruption() != 0) {
@@ -111,9 +112,14 @@ bool make_bands(const Layout& layout, const CutRun& run, BandWriter& writer, std
         std::string why;
         if (!worker.take(band, why)) {
           say_failure(turns, run, why);
-          writer.write(band, nullptr);
-          return;
+          taken = false;
         }
+      }
+      // The writer waits for the bands before this one, whose workers may
+      // need the lock to say why they failed: it is not held here.
+      if (!taken) {
+        writer.write(band, nullptr);
+        return;
       }
       records.clear();
       bool made = true;

@@ -656,3 +656,40 @@ TEST(PackPicture, JpegTiffsAreCutFromTheirTiles) {
             std::string::npos)
       << off_grid.run.err;
 }
+
+// A tile that cannot be cut late in one band while the next band's tiles
+// cannot be read: the run stops with nothing written, on every core.
+TEST(PackPicture, BandsFailingSideBySideStopTheRun) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg and djpeg are not installed";
+  }
+  constexpr int kColumns = 40;
+  TempDir dir;
+  const std::string path = dir.path + "/tiles.tif";
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, kColumns * 64);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 128);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+  TIFFSetField(tiff, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
+  TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 64);
+  TIFFSetField(tiff, TIFFTAG_TILELENGTH, 64);
+  for (int column = 0; column < kColumns; ++column) {
+    Bytes tile = cjpeg_tile(64, 64, "", static_cast<unsigned>(column + 1));
+    if (column == kColumns - 1) {
+      tile = tile.substr(0, tile.size() / 2);  // its scan cut short
+    }
+    TIFFWriteRawTile(tiff, static_cast<std::uint32_t>(column), tile.data(),
+                     static_cast<tmsize_t>(tile.size()));
+  }
+  // The second row's tiles are never written: their byte counts stay 0.
+  TIFFWriteDirectory(tiff);
+  TIFFClose(tiff);
+  const Packed packed = pack_picture(read_file(path));
+  EXPECT_EQ(packed.run.status, 2);
+  EXPECT_NE(packed.run.err.find("moz-pack: "), std::string::npos) << packed.run.err;
+  EXPECT_EQ(packed.moz, "the old output");
+}
