@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "exact_io.h"
 
@@ -29,6 +30,12 @@ class ByteSource {
   // Up to `most` of the next bytes, at least one unless the input has ended
   // (or failed: error() then says why); they are taken.
   std::size_t take(const unsigned char*& bytes, std::size_t most) {
+    if (given_at_ < given_.size()) {
+      bytes = given_.data() + given_at_;
+      const std::size_t got = std::min(most, given_.size() - given_at_);
+      given_at_ += got;
+      return got;
+    }
     if (begin_ == end_ && !ended_) {
       begin_ = end_ = 0;
       fill_more();
@@ -37,6 +44,13 @@ class ByteSource {
     const std::size_t got = std::min(most, end_ - begin_);
     begin_ += got;
     return got;
+  }
+
+  // Bytes taken, given back to be taken again before the rest (once, before
+  // any peek).
+  void put_back(std::vector<unsigned char> bytes) {
+    given_ = std::move(bytes);
+    given_at_ = 0;
   }
 
   const std::string& error() const { return error_; }
@@ -60,4 +74,6 @@ class ByteSource {
   std::size_t end_ = 0;
   bool ended_ = false;
   std::string error_;
+  std::vector<unsigned char> given_;
+  std::size_t given_at_ = 0;
 };

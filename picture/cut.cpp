@@ -11,8 +11,10 @@
 #include "jpeg_in.h"
 #include "moz.h"
 #include "output.h"
+#include "platform.h"
 #include "stitch.h"
 #include "tiff_in.h"
+#include "writer.h"
 
 namespace {
 
@@ -176,27 +178,47 @@ class Encoding {
   TileEncoder encoder_;
 };
 
-// A JPEG's tiles cut from its coefficients: nothing to read band by band.
+// A JPEG's tiles cut from its coefficients: each worker reads the next band
+// of them (in order, under the lock) into its own, and writes its tiles.
 class Cutting {
  public:
-  Cutting(JpegPicture& picture, const Layout& layout) : cutter_(picture), layout_(layout) {}
+  Cutting(jpeg::BandSource& bands, jpeg::Colour colour, const Layout& layout)
+      : bands_(bands), writer_(bands.frame(), colour), layout_(layout) {
+    jpeg::shape(bands.frame(), band_);
+  }
 
-  static bool take(int, std::string&) { return true; }
+  bool take(int, std::string& why) { return bands_.read_band(band_, why); }
 
   bool tile(int band, int column, const unsigned char*& jpeg, std::size_t& bytes,
             std::string& why) {
-    return cutter_.cut(column * kMozTileEdge, band * kMozTileEdge, layout_.cell_width(column),
-                       layout_.band_height(band), jpeg, bytes, why);
+    if (!writer_.write(band_, column * kMozTileEdge, layout_.cell_width(column),
+                       layout_.band_height(band), tile_, why)) {
+      return false;
+    }
+    jpeg = tile_.data();
+    bytes = tile_.size();
+    return true;
   }
 
  private:
-  JpegCutter cutter_;
+  jpeg::BandSource& bands_;
+  jpeg::TileWriter writer_;
   const Layout& layout_;
+  jpeg::Band band_;
+  std::vector<unsigned char> tile_;
 };
 
+// The bytes a worker cutting coefficients holds: its band, and the band's
+// records, which are smaller.
+std::size_t cutting_bytes(const jpeg::Frame& frame) {
+  jpeg::Band band;
+  jpeg::shape(frame, band);
+  return band.blocks.size() * sizeof(jpeg::Block) * 3 / 2;
+}
+
 // A TIFF's JPEG tiles cut into cells from their coefficients: each worker
-// reads its band's row of TIFF tiles under the lock, and decodes the
-// coefficients of one TIFF tile at a time.
+// reads its band's row of TIFF tiles under the lock, and reads the bands of
+// one TIFF tile at a time.
 class TiffCutting {
  public:
   TiffCutting(TiffJpegTiles& tiff, const Layout& layout) : tiff_(tiff), layout_(layout) {}
@@ -223,32 +245,43 @@ class TiffCutting {
             std::string& why) {
     const int x = column * kMozTileEdge;
     const int across = x / tiff_.tile_width();
-    if (across != decoded_) {
-      cutter_.reset();
+    const int wanted = (band * kMozTileEdge - row_top_) / jpeg::kBandHeight;
+    if (across != decoded_ || band_.index > wanted) {
+      writer_.reset();
       const std::vector<unsigned char>& stream = streams_[static_cast<std::size_t>(across)];
-      picture_ = std::make_unique<JpegPicture>(stream.data(), stream.size());
-      if (!picture_->open(why, tiff_.rgb())) {
+      picture_ = std::make_unique<MemoryJpeg>(stream.data(), stream.size());
+      if (!picture_->open(tiff_.rgb(), why)) {
         return false;
       }
-      why = picture_->lossless_obstacle();
-      if (!why.empty() || !picture_->read_coefficients(why)) {
-        return false;
-      }
-      cutter_ = std::make_unique<JpegCutter>(*picture_);
+      writer_ = std::make_unique<jpeg::TileWriter>(picture_->reader().frame(), picture_->colour());
+      picture_->reader().shape(band_);
+      band_.index = -1;
       decoded_ = across;
     }
-    return cutter_->cut(x - across * tiff_.tile_width(), band * kMozTileEdge - row_top_,
-                        layout_.cell_width(column), layout_.band_height(band), jpeg, bytes, why);
+    while (band_.index < wanted) {
+      if (!picture_->reader().read_band(band_, why)) {
+        return false;
+      }
+    }
+    if (!writer_->write(band_, x - across * tiff_.tile_width(), layout_.cell_width(column),
+                        layout_.band_height(band), tile_, why)) {
+      return false;
+    }
+    jpeg = tile_.data();
+    bytes = tile_.size();
+    return true;
   }
 
  private:
   TiffJpegTiles& tiff_;
   const Layout& layout_;
   int row_top_ = -1;  // the row of TIFF tiles held
-  int decoded_ = -1;  // the TIFF tile whose coefficients are held
+  int decoded_ = -1;  // the TIFF tile whose bands are read
   std::vector<std::vector<unsigned char>> streams_;
-  std::unique_ptr<JpegPicture> picture_;
-  std::unique_ptr<JpegCutter> cutter_;
+  std::unique_ptr<MemoryJpeg> picture_;
+  std::unique_ptr<jpeg::TileWriter> writer_;
+  jpeg::Band band_;
+  std::vector<unsigned char> tile_;
 };
 
 // The TIFF's JPEG tiles when its first one can be cut from; else null, said.
@@ -257,12 +290,9 @@ std::unique_ptr<TiffJpegTiles> cuttable_tiff(int in, const CutRun& run) {
   std::unique_ptr<TiffJpegTiles> tiff = TiffJpegTiles::open(in, run.page, why);
   std::vector<unsigned char> first;
   if (tiff != nullptr && tiff->read(0, 0, first, why)) {
-    JpegPicture picture(first.data(), first.size());
-    if (picture.open(why, tiff->rgb())) {
-      why = picture.lossless_obstacle();
-      if (why.empty()) {
-        return tiff;
-      }
+    MemoryJpeg picture(first.data(), first.size());
+    if (picture.open(tiff->rgb(), why)) {
+      return tiff;
     }
   }
   if (!why.empty()) {
@@ -298,12 +328,14 @@ Layout layout_of(int width, int height) {
 }  // namespace
 
 bool cut_picture(int in, int out, const CutRun& run) {
+  // A regular file's JPEG is read again where its scans lie; a pipe's onward.
+  const std::int64_t origin = platform::file_size(in) >= 0 ? platform::seek(in, 0, SEEK_CUR) : -1;
   ByteSource source(in);
   const unsigned char* start = nullptr;
   const std::size_t sniffed = source.peek(start, 8);
   std::string error;
   std::unique_ptr<RowReader> rows;
-  JpegPicture jpeg(source);
+  JpegIn jpeg(in, origin, source);
   if (is_png(start, sniffed)) {
     rows = open_png(source, run.background, error);
     if (rows == nullptr) {
@@ -319,7 +351,8 @@ bool cut_picture(int in, int out, const CutRun& run) {
       const Layout layout = layout_of(tiles->width(), tiles->height());
       BandWriter writer(out, run.console);
       run.console.start(static_cast<long>(layout.columns) * layout.rows);
-      // A band's records, and its row of TIFF tiles as stored: small.
+      // A band's records, its row of TIFF tiles as stored, and one tile's
+      // band of coefficients: small.
       const std::size_t band_bytes = static_cast<std::size_t>(tiles->width()) * 3 * 16;
       return write_header(out, layout, run.console) &&
              make_bands(layout, run, writer, band_bytes,
@@ -331,9 +364,16 @@ bool cut_picture(int in, int out, const CutRun& run) {
       return false;
     }
   } else if (is_jpeg(start, sniffed)) {
-    if (!jpeg.open(error)) {
+    if (run.page > 0) {
+      run.console.say("%s: --page is for a TIFF, and this is none", run.name);
+      return false;
+    }
+    if (!jpeg.open(!run.reencode, error)) {
       run.console.say("%s: not a JPEG that can be read: %s", run.name, error.c_str());
       return false;
+    }
+    if (!jpeg.note().empty()) {
+      run.console.say("%s: %s", run.name, jpeg.note().c_str());
     }
   } else {
     run.console.say("%s is not a PNG, a JPEG or a TIFF picture",
@@ -353,20 +393,16 @@ bool cut_picture(int in, int out, const CutRun& run) {
   BandWriter writer(out, run.console);
   run.console.start(static_cast<long>(layout.columns) * layout.rows);
   if (rows == nullptr) {
-    const std::string obstacle = run.reencode ? "--reencode" : jpeg.lossless_obstacle();
-    if (obstacle.empty()) {
-      if (!jpeg.read_coefficients(error)) {
-        run.console.say("%s: not a JPEG that can be read: %s", run.name, error.c_str());
-        return false;
-      }
-      // A band's records are about a band of pixels compressed: small.
-      const std::size_t band_bytes = static_cast<std::size_t>(width) * 3 * 8;
+    jpeg::BandSource* bands = jpeg.bands();
+    if (bands != nullptr) {
+      const jpeg::Frame& frame = bands->frame();
       return write_header(out, layout, run.console) &&
-             make_bands(layout, run, writer, band_bytes, [&] { return Cutting(jpeg, layout); });
+             make_bands(layout, run, writer, cutting_bytes(frame),
+                        [&] { return Cutting(*bands, frame.colour, layout); });
     }
     run.console.say("%s: %s, so its tiles are decoded and encoded again at quality %d", run.name,
-                    obstacle.c_str(), run.quality);
-    rows = jpeg.decode();
+                    jpeg.why_decoded().c_str(), run.quality);
+    rows = jpeg.decoded();
   }
   const std::size_t band_bytes = static_cast<std::size_t>(width) * 3 * kMozTileEdge;
   return write_header(out, layout, run.console) && make_bands(layout, run, writer, band_bytes, [&] {

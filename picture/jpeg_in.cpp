@@ -1,10 +1,12 @@
 #include "jpeg_in.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "jpeg_trap.h"
+#include "platform.h"
 
 namespace {
 
@@ -49,10 +51,6 @@ extern "C" void source_skip(j_decompress_ptr info, long count) {
 
 std::size_t round_up(std::size_t value, std::size_t step) {
   return (value + step - 1) / step * step;
-}
-std::size_t blocks_for(std::size_t pixels, int sampling, int most) {
-  return (pixels * static_cast<std::size_t>(sampling) + static_cast<std::size_t>(most) * 8 - 1) /
-         (static_cast<std::size_t>(most) * 8);
 }
 
 }  // namespace
@@ -119,45 +117,16 @@ static bool open_jpeg(JpegPicture::State& s) {
   return !s.trap.warned;
 }
 
-bool JpegPicture::open(std::string& error, bool rgb) {
+bool JpegPicture::open(std::string& error) {
   if (!open_jpeg(*state_)) {
     error = state_->trap.message;
     return false;
-  }
-  if (rgb && state_->info.num_components == 3) {
-    state_->info.jpeg_color_space = JCS_RGB;
   }
   return true;
 }
 
 int JpegPicture::width() const { return static_cast<int>(state_->info.image_width); }
 int JpegPicture::height() const { return static_cast<int>(state_->info.image_height); }
-
-std::string JpegPicture::lossless_obstacle() const {
-  const jpeg_decompress_struct& info = state_->info;
-  if (info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK) {
-    return "a CMYK JPEG";
-  }
-  const int across = info.max_h_samp_factor * DCTSIZE;
-  const int down = info.max_v_samp_factor * DCTSIZE;
-  if (64 % across != 0 || 64 % down != 0) {
-    return "its blocks (" + std::to_string(across) + " x " + std::to_string(down) +
-           " pixels to a unit) do not fall on the 64-pixel tiles";
-  }
-  std::size_t bytes = 0;
-  for (int c = 0; c < info.num_components; ++c) {
-    const jpeg_component_info& component = info.comp_info[c];
-    bytes +=
-        round_up(component.width_in_blocks, static_cast<std::size_t>(component.h_samp_factor)) *
-        round_up(component.height_in_blocks, static_cast<std::size_t>(component.v_samp_factor)) *
-        sizeof(JBLOCK);
-  }
-  if (bytes > kMostCoefficientBytes) {
-    return "its coefficients take " + std::to_string(bytes >> 20) +
-           " MiB, over the 512 MiB held at once";
-  }
-  return "";
-}
 
 static bool read_all_coefficients(JpegPicture::State& s) {
   if (setjmp(s.trap.jump) != 0) {
@@ -179,12 +148,20 @@ bool JpegPicture::read_coefficients(std::string& error) {
   State& s = *state_;
   s.block_rows.resize(static_cast<std::size_t>(s.info.num_components));
   s.row_blocks.resize(s.block_rows.size());
+  std::size_t bytes = 0;
   for (int c = 0; c < s.info.num_components; ++c) {
     const jpeg_component_info& component = s.info.comp_info[c];
     s.row_blocks[static_cast<std::size_t>(c)] =
         round_up(component.width_in_blocks, static_cast<std::size_t>(component.h_samp_factor));
     s.block_rows[static_cast<std::size_t>(c)].resize(
         round_up(component.height_in_blocks, static_cast<std::size_t>(component.v_samp_factor)));
+    bytes += s.row_blocks[static_cast<std::size_t>(c)] *
+             s.block_rows[static_cast<std::size_t>(c)].size() * sizeof(JBLOCK);
+  }
+  if (bytes > kMostHeldBytes) {
+    error = "its coefficients take " + std::to_string(bytes >> 20) +
+            " MiB, over the 512 MiB held at once";
+    return false;
   }
   if (!read_all_coefficients(s)) {
     error = s.trap.message;
@@ -192,6 +169,23 @@ bool JpegPicture::read_coefficients(std::string& error) {
   }
   return true;
 }
+
+namespace {
+
+// Bands copied out of the coefficients libjpeg read whole.
+class HeldBands final : public jpeg::BandSource {
+ public:
+  explicit HeldBands(JpegPicture::State& s);
+  const jpeg::Frame& frame() const override { return frame_; }
+  bool read_band(jpeg::Band& band, std::string& error) override;
+
+ private:
+  JpegPicture::State& s_;
+  jpeg::Frame frame_;
+  int next_ = 0;
+};
+
+}  // namespace
 
 namespace {
 
@@ -274,103 +268,272 @@ class JpegRows final : public RowReader {
 
 std::unique_ptr<RowReader> JpegPicture::decode() { return std::make_unique<JpegRows>(*state_); }
 
-struct JpegCutter::State {
-  jpeg_compress_struct info;
-  ErrorTrap trap;
-  bool ready = false;
-  unsigned char* buffer = nullptr;  // the library's, from jpeg_mem_dest
-  unsigned long size = 0;
-};
-
-JpegCutter::JpegCutter(JpegPicture& picture) : picture_(picture.state()), state_(new State) {
-  set_trap(state_->trap);
-  state_->info.err = &state_->trap.manager;
-  if (setjmp(state_->trap.jump) == 0) {
-    jpeg_create_compress(&state_->info);
-    state_->ready = true;
-  }
+std::unique_ptr<jpeg::BandSource> JpegPicture::bands() {
+  return std::make_unique<HeldBands>(*state_);
 }
 
-JpegCutter::~JpegCutter() {
-  if (state_->ready) {
-    jpeg_destroy_compress(&state_->info);
+HeldBands::HeldBands(JpegPicture::State& s) : s_(s) {
+  const jpeg_decompress_struct& info = s.info;
+  frame_.width = static_cast<int>(info.image_width);
+  frame_.height = static_cast<int>(info.image_height);
+  frame_.coding = info.arith_code != 0         ? jpeg::Coding::arithmetic
+                  : info.progressive_mode != 0 ? jpeg::Coding::progressive
+                                               : jpeg::Coding::sequential;
+  for (int c = 0; c < info.num_components; ++c) {
+    const jpeg_component_info& from = info.comp_info[c];
+    jpeg::Component component;
+    component.id = from.component_id;
+    component.h = from.h_samp_factor;
+    component.v = from.v_samp_factor;
+    component.quant_slot = from.quant_tbl_no;
+    for (std::size_t k = 0; k < jpeg::kBlockSize; ++k) {
+      component.quant[k] = from.quant_table->quantval[k];
+    }
+    frame_.components.push_back(component);
   }
-  std::free(state_->buffer);
-  delete state_;
+  jpeg::lay_out(frame_);
+  frame_.jfif = info.saw_JFIF_marker != 0;
+  frame_.adobe_transform = info.saw_Adobe_marker != 0 ? info.Adobe_transform : -1;
+  frame_.colour = info.jpeg_color_space == JCS_GRAYSCALE ? jpeg::Colour::gray
+                  : info.jpeg_color_space == JCS_RGB     ? jpeg::Colour::rgb
+                  : info.jpeg_color_space == JCS_CMYK    ? jpeg::Colour::cmyk
+                  : info.jpeg_color_space == JCS_YCCK    ? jpeg::Colour::ycck
+                                                         : jpeg::Colour::ycbcr;
 }
 
-// The cell's blocks copied into a JPEG of the cell's size: the same
-// quantization, sampling and coefficients, so it decodes to the pixels a
-// lossless crop gives.
-static bool cut_cell(JpegCutter::State& s, JpegPicture::State& picture, int x, int y, int width,
-                     int height) {
-  jpeg_compress_struct& info = s.info;
-  jpeg_decompress_struct& from = picture.info;
-  if (setjmp(s.trap.jump) != 0) {
-    jpeg_abort_compress(&info);
+bool HeldBands::read_band(jpeg::Band& band, std::string& error) {
+  if (next_ >= jpeg::band_count(frame_)) {
+    error = "no band is left to read";
     return false;
   }
-  s.trap.warned = false;
-  std::free(s.buffer);
-  s.buffer = nullptr;
-  s.size = 0;
-  jpeg_mem_dest(&info, &s.buffer, &s.size);
-  jpeg_copy_critical_parameters(&from, &info);
-  info.image_width = static_cast<JDIMENSION>(width);
-  info.image_height = static_cast<JDIMENSION>(height);
-  // The standard Huffman tables, as a lossless crop writes them: tables made
-  // for each tile would save a quarter of the bytes but take twice the time.
-  info.optimize_coding = FALSE;
-  info.write_JFIF_header = FALSE;
-  // Each component's blocks across and down the cell, whole MCUs.
-  jvirt_barray_ptr arrays[MAX_COMPONENTS];
-  std::size_t wides[MAX_COMPONENTS];
-  std::size_t highs[MAX_COMPONENTS];
-  for (int c = 0; c < from.num_components; ++c) {
-    const jpeg_component_info& component = from.comp_info[c];
-    const auto h = static_cast<std::size_t>(component.h_samp_factor);
-    const auto v = static_cast<std::size_t>(component.v_samp_factor);
-    wides[c] = round_up(blocks_for(static_cast<std::size_t>(width), component.h_samp_factor,
-                                   from.max_h_samp_factor),
-                        h);
-    highs[c] = round_up(blocks_for(static_cast<std::size_t>(height), component.v_samp_factor,
-                                   from.max_v_samp_factor),
-                        v);
-    arrays[c] = (*info.mem->request_virt_barray)(
-        reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE, TRUE, static_cast<JDIMENSION>(wides[c]),
-        static_cast<JDIMENSION>(highs[c]), static_cast<JDIMENSION>(v));
-  }
-  jpeg_write_coefficients(&info, arrays);
-  for (int c = 0; c < from.num_components; ++c) {
-    const jpeg_component_info& component = from.comp_info[c];
-    const std::size_t wide = wides[c];
-    const std::size_t high = highs[c];
-    const std::size_t left =
-        blocks_for(static_cast<std::size_t>(x), component.h_samp_factor, from.max_h_samp_factor);
-    const std::size_t top =
-        blocks_for(static_cast<std::size_t>(y), component.v_samp_factor, from.max_v_samp_factor);
-    const std::vector<JBLOCKROW>& rows = picture.block_rows[static_cast<std::size_t>(c)];
-    const std::size_t across = picture.row_blocks[static_cast<std::size_t>(c)];
-    // The picture's padded rows always reach this far; a hostile header is
-    // only ever copied from within them.
-    const std::size_t copied = left < across ? std::min(wide, across - left) : 0;
-    for (std::size_t row = 0; row < high && top + row < rows.size(); ++row) {
-      JBLOCKARRAY into = (*info.mem->access_virt_barray)(
-          reinterpret_cast<j_common_ptr>(&info), arrays[c], static_cast<JDIMENSION>(row), 1, TRUE);
-      std::memcpy(into[0], rows[top + row] + left, copied * sizeof(JBLOCK));
+  band.index = next_++;
+  std::fill(band.blocks.begin(), band.blocks.end(), jpeg::Block{});
+  for (std::size_t c = 0; c < frame_.components.size(); ++c) {
+    const std::vector<JBLOCKROW>& rows = s_.block_rows[c];
+    const std::size_t copied = std::min(static_cast<std::size_t>(band.widths[c]), s_.row_blocks[c]);
+    for (int row = 0; row < band.rows[c]; ++row) {
+      const auto from = static_cast<std::size_t>(band.index * band.rows[c] + row);
+      if (from < rows.size()) {
+        for (std::size_t column = 0; column < copied; ++column) {
+          jpeg::Block& block = band.at(c, row, static_cast<int>(column));
+          for (std::size_t k = 0; k < jpeg::kBlockSize; ++k) {
+            block[k] = rows[from][column][jpeg::kNaturalOrder[k]];
+          }
+        }
+      }
     }
   }
-  jpeg_finish_compress(&info);
   return true;
 }
 
-bool JpegCutter::cut(int x, int y, int width, int height, const unsigned char*& jpeg,
-                     std::size_t& bytes, std::string& error) {
-  if (!state_->ready || !cut_cell(*state_, picture_, x, y, width, height)) {
-    error = state_->ready ? state_->trap.message : "out of memory";
+std::string cut_obstacle(const jpeg::Frame& frame) {
+  if (frame.colour == jpeg::Colour::cmyk || frame.colour == jpeg::Colour::ycck) {
+    return "a CMYK JPEG";
+  }
+  if (64 % frame.mcu_width() != 0 || 64 % frame.mcu_height() != 0) {
+    return "its blocks (" + std::to_string(frame.mcu_width()) + " x " +
+           std::to_string(frame.mcu_height()) +
+           " pixels to a unit) do not fall on the 64-pixel tiles";
+  }
+  return "";
+}
+
+MemoryJpeg::MemoryJpeg(const unsigned char* bytes, std::size_t count)
+    : input_(bytes, count), reader_(input_) {}
+
+bool MemoryJpeg::open(bool rgb, std::string& error) {
+  if (!reader_.open(error)) {
     return false;
   }
-  jpeg = state_->buffer;
-  bytes = state_->size;
+  const jpeg::Frame& frame = reader_.frame();
+  colour_ = rgb && frame.components.size() == 3 ? jpeg::Colour::rgb : frame.colour;
+  error = colour_ == jpeg::Colour::rgb ? "" : cut_obstacle(frame);
+  if (error.empty()) {
+    error = reader_.obstacle();
+  }
+  return error.empty() && reader_.start(error);
+}
+
+namespace {
+
+// A pipe's bytes for the coefficient reader, onward only; what it has read
+// is kept until the way in is settled, to be given back to libjpeg or held.
+class PipeInput final : public jpeg::Input {
+ public:
+  explicit PipeInput(ByteSource& source) : source_(source) {}
+  long long read(std::uint64_t, unsigned char* into, std::size_t most) override {
+    const unsigned char* bytes = nullptr;
+    const std::size_t got = source_.take(bytes, most);
+    if (got == 0) {
+      return source_.error().empty() ? 0 : -1;
+    }
+    std::memcpy(into, bytes, got);
+    if (keeping) {
+      kept.insert(kept.end(), bytes, bytes + got);
+    }
+    return static_cast<long long>(got);
+  }
+  bool random_access() const override { return false; }
+  std::string error() const override { return source_.error(); }
+
+  bool keeping = true;
+  std::vector<unsigned char> kept;
+
+ private:
+  ByteSource& source_;
+};
+
+}  // namespace
+
+struct JpegIn::State {
+  State(int descriptor, std::int64_t start, ByteSource& bytes)
+      : fd(descriptor), origin(start), source(bytes) {}
+
+  int fd;
+  std::int64_t origin;
+  ByteSource& source;
+  std::unique_ptr<jpeg::Input> input;
+  PipeInput* pipe = nullptr;
+  std::vector<unsigned char> whole;  // a pipe's picture of many scans
+  std::unique_ptr<jpeg::Input> whole_input;
+  std::unique_ptr<jpeg::CoefficientReader> reader;
+  std::unique_ptr<ByteSource> again;  // the file from its start, for libjpeg
+  std::unique_ptr<JpegPicture> picture;
+  std::unique_ptr<jpeg::BandSource> held;
+  jpeg::BandSource* bands = nullptr;
+  int width = 0;
+  int height = 0;
+  std::string why_decoded;
+  std::string note;
+
+  // libjpeg's decoder on the same bytes, from their start.
+  JpegPicture& libjpeg() {
+    if (!whole.empty()) {
+      picture = std::make_unique<JpegPicture>(whole.data(), whole.size());
+    } else if (origin >= 0) {
+      platform::seek(fd, origin, SEEK_SET);
+      again = std::make_unique<ByteSource>(fd);
+      picture = std::make_unique<JpegPicture>(*again);
+    } else {
+      source.put_back(std::move(pipe->kept));
+      pipe->keeping = false;
+      picture = std::make_unique<JpegPicture>(source);
+    }
+    return *picture;
+  }
+
+  // Decoded instead, for `reason`; `failure` is said if libjpeg cannot open
+  // it either (its own message when "").
+  bool decode_instead(const std::string& reason, const std::string& failure, std::string& error) {
+    std::string why;
+    if (!libjpeg().open(why)) {
+      error = failure.empty() ? why : failure;
+      return false;
+    }
+    why_decoded = reason;
+    width = picture->width();
+    height = picture->height();
+    return true;
+  }
+
+  // An arithmetic-coded picture: libjpeg reads its coefficients whole.
+  bool hold_coefficients(std::string& error) {
+    std::string why;
+    if (!libjpeg().open(why)) {
+      error = why;
+      return false;
+    }
+    if (!picture->read_coefficients(why)) {
+      if (why.find("over the 512 MiB") == std::string::npos) {
+        error = why;
+        return false;
+      }
+      // Too many to hold: decoded instead, nothing read past its header yet.
+      why_decoded = "an arithmetic-coded JPEG whose " + why.substr(4);
+      return true;
+    }
+    held = picture->bands();
+    bands = held.get();
+    note = "arithmetic-coded: its coefficients are held whole to be cut";
+    return true;
+  }
+
+  // A pipe's picture of many scans, held to be read where its scans lie.
+  bool hold_whole(std::string& error) {
+    whole = std::move(pipe->kept);
+    pipe->keeping = false;
+    for (;;) {
+      const unsigned char* bytes = nullptr;
+      const std::size_t got = source.take(bytes, SIZE_MAX);
+      if (got == 0) {
+        break;
+      }
+      if (whole.size() + got > kMostHeldBytes) {
+        error =
+            "a JPEG of many scans from a pipe is held whole to be cut, and this one is over "
+            "512 MiB: give it as a file";
+        return false;
+      }
+      whole.insert(whole.end(), bytes, bytes + got);
+    }
+    if (!source.error().empty()) {
+      error = source.error();
+      return false;
+    }
+    whole_input = std::make_unique<jpeg::MemoryInput>(whole.data(), whole.size());
+    reader = std::make_unique<jpeg::CoefficientReader>(*whole_input);
+    return reader->open(error);
+  }
+};
+
+JpegIn::JpegIn(int fd, std::int64_t origin, ByteSource& source)
+    : state_(std::make_unique<State>(fd, origin, source)) {}
+JpegIn::~JpegIn() = default;
+
+bool JpegIn::open(bool lossless, std::string& error) {
+  State& s = *state_;
+  if (s.origin >= 0) {
+    s.input = std::make_unique<jpeg::FileInput>(s.fd, static_cast<std::uint64_t>(s.origin));
+  } else {
+    auto pipe = std::make_unique<PipeInput>(s.source);
+    s.pipe = pipe.get();
+    s.input = std::move(pipe);
+  }
+  s.reader = std::make_unique<jpeg::CoefficientReader>(*s.input);
+  std::string why;
+  if (!s.reader->open(why)) {
+    return s.decode_instead(why, why, error);
+  }
+  const jpeg::Frame& frame = s.reader->frame();
+  s.width = frame.width;
+  s.height = frame.height;
+  why = lossless ? cut_obstacle(frame) : "--reencode";
+  if (!why.empty()) {
+    return s.decode_instead(why, "", error);
+  }
+  if (frame.coding == jpeg::Coding::arithmetic) {
+    return s.hold_coefficients(error);
+  }
+  if (s.reader->many_scans() && !s.input->random_access() && !s.hold_whole(error)) {
+    return false;
+  }
+  if (!s.reader->start(error)) {
+    return false;
+  }
+  if (s.pipe != nullptr) {
+    s.pipe->keeping = false;
+    s.pipe->kept = {};
+  }
+  s.bands = s.reader.get();
   return true;
 }
+
+int JpegIn::width() const { return state_->width; }
+int JpegIn::height() const { return state_->height; }
+jpeg::BandSource* JpegIn::bands() { return state_->bands; }
+std::unique_ptr<RowReader> JpegIn::decoded() {
+  return state_->picture != nullptr && state_->bands == nullptr ? state_->picture->decode()
+                                                                : nullptr;
+}
+const std::string& JpegIn::why_decoded() const { return state_->why_decoded; }
+const std::string& JpegIn::note() const { return state_->note; }
