@@ -108,6 +108,28 @@ for name, options in (("baseline", []), ("progressive", ["-progressive"]), ("off
     except (OSError, subprocess.CalledProcessError):
         pass
 
+# The coefficient reader's JPEGs, by cjpeg: each way of coding it reads.
+SCRIPT = (b"0,1,2: 0-0, 0, 1;\n0: 1-5, 0, 2;\n2: 1-63, 0, 1;\n1: 1-63, 0, 1;\n0: 6-63, 0, 2;\n"
+          b"0: 1-63, 2, 1;\n0,1,2: 0-0, 1, 0;\n2: 1-63, 1, 0;\n1: 1-63, 1, 0;\n0: 1-63, 1, 0;\n")
+JPEGS = {}
+with tempfile.TemporaryDirectory() as work:
+    script = os.path.join(work, "scans")
+    with open(script, "wb") as out:
+        out.write(SCRIPT)
+    for name, options in (("baseline-420", ["-restart", "1"]), ("gray", ["-grayscale"]),
+                          ("progressive", ["-progressive", "-sample", "1x1"]),
+                          ("successive", ["-scans", script, "-restart", "2B"]),
+                          ("sampled-4x2", ["-sample", "4x2"]), ("extended", ["-quality", "1"])):
+        try:
+            JPEGS[name] = subprocess.run(["cjpeg"] + options, input=ppm, capture_output=True,
+                                         check=True).stdout
+        except (OSError, subprocess.CalledProcessError):
+            pass
+os.makedirs(os.path.join(HERE, "corpus", "jpeg"), exist_ok=True)
+for name, data in JPEGS.items():
+    with open(os.path.join(HERE, "corpus", "jpeg", name), "wb") as out:
+        out.write(data)
+
 # TIFFs by libtiff's own tools from the same pixels: strips and tiles, the
 # kinds the RGBA reading takes and the JPEG tiles cut from their coefficients.
 with tempfile.TemporaryDirectory() as work:

@@ -12,7 +12,7 @@ trap 'rm -rf "$work"' EXIT
 
 # TARGET:SEED FOLDERS. The pack tools' target reads both families' seeds and
 # its own damaged files.
-targets="tiz:tiz moz:moz stitch:moz pack:tiz+moz+pack picture:picture carve:carve"
+targets="tiz:tiz moz:moz stitch:moz pack:tiz+moz+pack picture:picture jpeg:jpeg carve:carve"
 
 fuzz_one() {
   local target=${1%:*} families=${1#*:} family seed

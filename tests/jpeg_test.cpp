@@ -3,89 +3,15 @@
 
 #include <gtest/gtest.h>
 
-// jpeglib.h wants size_t and FILE declared before it.
-#include <cstddef>
-#include <cstdio>
-// clang-format off
-#include <jpeglib.h>
-// clang-format on
-
-#include <csetjmp>
 #include <cstring>
 
 #include "huffman.h"
+#include "jpeg_reference.h"
 #include "picture_support.h"
 #include "reader.h"
 #include "writer.h"
 
 namespace {
-
-// Each component's blocks, width_in_blocks by height_in_blocks, in rows.
-struct Coefficients {
-  bool read = false;
-  bool warned = false;
-  std::string error;
-  std::vector<std::vector<jpeg::Block>> components;
-  bool operator==(const Coefficients& other) const { return components == other.components; }
-};
-
-struct Trap {
-  jpeg_error_mgr manager;
-  std::jmp_buf jump;
-  bool warned;
-};
-
-extern "C" void trap_exit(j_common_ptr info) {
-  std::longjmp(reinterpret_cast<Trap*>(info->err)->jump, 1);
-}
-extern "C" void trap_warning(j_common_ptr info, int level) {
-  if (level < 0) {
-    reinterpret_cast<Trap*>(info->err)->warned = true;
-  }
-}
-
-bool read_with_libjpeg(jpeg_decompress_struct& info, Coefficients& out, const Bytes& bytes,
-                       Trap& trap) {
-  if (setjmp(trap.jump) != 0) {
-    return false;
-  }
-  jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.data()),
-               static_cast<unsigned long>(bytes.size()));
-  jpeg_read_header(&info, TRUE);
-  jvirt_barray_ptr* arrays = jpeg_read_coefficients(&info);
-  for (int c = 0; c < info.num_components; ++c) {
-    const jpeg_component_info& component = info.comp_info[c];
-    std::vector<jpeg::Block> blocks;
-    for (JDIMENSION row = 0; row < component.height_in_blocks; ++row) {
-      JBLOCKARRAY line = (*info.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&info),
-                                                         arrays[c], row, 1, FALSE);
-      for (JDIMENSION column = 0; column < component.width_in_blocks; ++column) {
-        jpeg::Block block;  // in zigzag order, as the reader keeps them
-        for (std::size_t k = 0; k < jpeg::kBlockSize; ++k) {
-          block[k] = line[0][column][jpeg::kNaturalOrder[k]];
-        }
-        blocks.push_back(block);
-      }
-    }
-    out.components.push_back(std::move(blocks));
-  }
-  jpeg_finish_decompress(&info);
-  return true;
-}
-
-Coefficients libjpeg_coefficients(const Bytes& bytes) {
-  Coefficients out;
-  jpeg_decompress_struct info{};
-  Trap trap{};
-  info.err = jpeg_std_error(&trap.manager);
-  trap.manager.error_exit = trap_exit;
-  trap.manager.emit_message = trap_warning;
-  jpeg_create_decompress(&info);
-  out.read = read_with_libjpeg(info, out, bytes, trap);
-  out.warned = trap.warned;
-  jpeg_destroy_decompress(&info);
-  return out;
-}
 
 Coefficients our_coefficients(jpeg::Input& input) {
   Coefficients out;
