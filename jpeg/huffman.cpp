@@ -23,6 +23,9 @@ bool HuffmanDecoder::build(const HuffmanSpec& spec, bool dc) {
     const int count = spec.counts[static_cast<std::size_t>(length)];
     offset[static_cast<std::size_t>(length)] = static_cast<std::int32_t>(k) - code;
     for (int i = 0; i < count; ++i, ++k, ++code) {
+      if (code >= (std::int32_t{1} << length)) {
+        return false;  // more codes than the length holds
+      }
       const std::uint8_t symbol = spec.symbols[k];
       if (dc && symbol > 15) {
         return false;
