@@ -9,6 +9,7 @@
 #include "gray_tile.h"
 #include "platform.h"
 #include "tiles.h"
+#include "tiz.h"
 
 namespace {
 
@@ -182,13 +183,14 @@ bool Extractor::write_again(const Found& found, int source, const std::vector<Ru
   Out put(out);
   unsigned char header[kFileHeaderBytes];
   std::memcpy(header, found.header, sizeof header);
-  if (found.tiz) {
-    write_u16be(header + 4, static_cast<std::uint16_t>(found.found));
+  if (found.tiz) {  // counting the records found
+    const unsigned char reserved[2] = {found.header[6], found.header[7]};
+    make_tiz_header(header, found.header[3], static_cast<std::uint16_t>(found.found), reserved);
   }
   if (!put.put(header, sizeof header)) {
     return false;
   }
-  auto payload = std::make_unique<unsigned char[]>(kRecordHeaderBytes + std::size_t{UINT16_MAX});
+  auto payload = std::make_unique<unsigned char[]>(kRecordHeaderBytes + kLargestPayload);
   GrayTiles gray(found.width, found.height);
   unsigned char gray_kind = 'J';
   if (!runs.empty() && read_at(source, runs.front().offset, payload.get(), kRecordHeaderBytes)) {

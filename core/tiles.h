@@ -25,6 +25,16 @@
 inline constexpr std::uint16_t kFileHeaderBytes = 8;
 inline constexpr std::uint16_t kRecordHeaderBytes = 6;
 inline constexpr unsigned char kRecordTag[3] = {'T', 'I', 'L'};
+// The length field's limit.
+inline constexpr std::size_t kLargestPayload = UINT16_MAX;
+
+// A record's header, for a payload of `length` bytes.
+inline void make_record_header(unsigned char (&header)[kRecordHeaderBytes], unsigned char kind,
+                               std::uint16_t length) {
+  std::memcpy(header, kRecordTag, sizeof kRecordTag);
+  header[3] = kind;
+  write_u16be(header + 4, length);
+}
 
 // Large enough that a file of small tiles costs one read per 256 KiB rather
 // than two per record, and four times the largest payload (65,535 bytes, the

@@ -14,6 +14,14 @@ std::int32_t moz_tile_count(std::int16_t width, std::int16_t height) {
   return moz_tiles_across(width) * moz_tiles_across(height);
 }
 
+void make_moz_header(unsigned char (&header)[kFileHeaderBytes], unsigned char version,
+                     std::int16_t width, std::int16_t height) {
+  std::memcpy(header, "MOZ", 3);
+  header[3] = version;
+  write_u16be(header + 4, static_cast<std::uint16_t>(width));
+  write_u16be(header + 6, static_cast<std::uint16_t>(height));
+}
+
 bool read_moz_header(RecordBuffer& in, MozHeader& header) {
   const unsigned char* bytes = read_file_header(in, "MOZ0", "Not a MOZ file");
   if (bytes == nullptr) {

@@ -14,6 +14,12 @@
 #include "tiles.h"
 
 inline constexpr int kMozTileEdge = 64;
+// The sides are signed 16-bit numbers: a picture holds 1 to this many a side.
+inline constexpr int kMozLargestSide = 32767;
+
+// The file header of a picture `width` x `height`.
+void make_moz_header(unsigned char (&header)[kFileHeaderBytes], unsigned char version,
+                     std::int16_t width, std::int16_t height);
 
 // Tiles along one side: the size divided by 64 (truncated toward zero) plus one
 // when the low six bits are not all zero.

@@ -17,13 +17,12 @@
 #include "output.h"
 #include "platform.h"
 #include "tiles.h"
+#include "tiz.h"
 #include "zlib_part.h"
 
 namespace {
 
 // A TIZ stores its record count in 16 bits, and a payload's length is 16 bits.
-constexpr long kMostRecords = UINT16_MAX;
-constexpr std::size_t kLargestPayload = UINT16_MAX;
 
 // The manifest, a line at a time, with its line number for every message.
 class ManifestReader {
@@ -176,7 +175,7 @@ class Packer {
           }
           have_records = true;
           ++records;
-          if (run_.tiz && records > kMostRecords) {
+          if (run_.tiz && records > kTizMostTiles) {
             return reader.problem("a TIZ holds at most 65535 records");
           }
           if (!record(reader, line, fields, records - 1, writing)) {
@@ -224,15 +223,13 @@ class Packer {
 
   bool write_header(const ContainerFields& fields) {
     unsigned char header[kFileHeaderBytes];
-    std::memcpy(header, format_name(), 3);
-    header[3] = fields.version;
     if (run_.tiz) {
-      write_u16be(header + 4, static_cast<std::uint16_t>(records_));
-      header[6] = static_cast<unsigned char>(fields.first);
-      header[7] = static_cast<unsigned char>(fields.second);
+      const unsigned char reserved[2] = {static_cast<unsigned char>(fields.first),
+                                         static_cast<unsigned char>(fields.second)};
+      make_tiz_header(header, fields.version, static_cast<std::uint16_t>(records_), reserved);
     } else {
-      write_u16be(header + 4, static_cast<std::uint16_t>(fields.first));
-      write_u16be(header + 6, static_cast<std::uint16_t>(fields.second));
+      make_moz_header(header, fields.version, static_cast<std::int16_t>(fields.first),
+                      static_cast<std::int16_t>(fields.second));
       gray_.resize(fields.first, fields.second);
     }
     return put(header, sizeof header);
@@ -418,8 +415,8 @@ class Packer {
   }
 
   bool put_record(unsigned char kind) {
-    unsigned char header[kRecordHeaderBytes] = {kRecordTag[0], kRecordTag[1], kRecordTag[2], kind};
-    write_u16be(header + 4, static_cast<std::uint16_t>(size_));
+    unsigned char header[kRecordHeaderBytes];
+    make_record_header(header, kind, static_cast<std::uint16_t>(size_));
     return put(header, sizeof header) && put(payload_.get(), size_);
   }
 

@@ -41,8 +41,9 @@ bool GrayTiles::record(long index, unsigned char kind, const unsigned char*& byt
   if (!jpeg(index, jpeg_bytes, jpeg_count, why)) {
     return false;
   }
-  record_.assign({kRecordTag[0], kRecordTag[1], kRecordTag[2], kind, 0, 0});
-  write_u16be(record_.data() + 4, static_cast<std::uint16_t>(jpeg_count));
+  unsigned char header[kRecordHeaderBytes];
+  make_record_header(header, kind, static_cast<std::uint16_t>(jpeg_count));
+  record_.assign(header, header + sizeof header);
   record_.insert(record_.end(), jpeg_bytes, jpeg_bytes + jpeg_count);
   bytes = record_.data();
   count = record_.size();

@@ -33,6 +33,15 @@ TizTile split_tiz_tile(const TileRecord& record) {
   return tile;
 }
 
+void make_tiz_header(unsigned char (&header)[kFileHeaderBytes], unsigned char version,
+                     std::uint16_t tiles, const unsigned char (&reserved)[2]) {
+  std::memcpy(header, "TIZ", 3);
+  header[3] = version;
+  write_u16be(header + 4, tiles);
+  header[6] = reserved[0];
+  header[7] = reserved[1];
+}
+
 bool read_tiz_fields(RecordBuffer& in, TizHeader& header) {
   const unsigned char* bytes = read_file_header(in, "TIZ0", "Not a TIZ file");
   if (bytes == nullptr) {

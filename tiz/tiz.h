@@ -31,6 +31,13 @@ struct TizTile {
 
 TizTile split_tiz_tile(const TileRecord& record);
 
+// A TIZ counts its records in 16 bits.
+inline constexpr long kTizMostTiles = UINT16_MAX;
+
+// The file header of a TIZ of `tiles` records.
+void make_tiz_header(unsigned char (&header)[kFileHeaderBytes], unsigned char version,
+                     std::uint16_t tiles, const unsigned char (&reserved)[2]);
+
 struct TizHeader {
   unsigned char version = 0;
   int tiles = 0;
