@@ -1,7 +1,7 @@
 #include "cut.h"
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -11,16 +11,13 @@
 #include "jpeg_in.h"
 #include "moz.h"
 #include "output.h"
+#include "pipeline.h"
 #include "platform.h"
-#include "stitch.h"
 #include "tiff_in.h"
 #include "writer.h"
 
 namespace {
 
-// A MOZ's sides are signed 16-bit numbers.
-constexpr int kLargestSide = 32767;
-constexpr std::size_t kLargestPayload = UINT16_MAX;
 constexpr unsigned char kTileKind = 'J';
 
 // Bands of records go out in order: a worker done early waits its turn.
@@ -29,29 +26,22 @@ class BandWriter {
   BandWriter(int fd, Console& console) : fd_(fd), console_(console) {}
 
   bool write(int band, const std::vector<unsigned char>* records) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    turn_.wait(lock, [&] { return next_ == band || failed_; });
-    if (records == nullptr) {
-      failed_ = true;
-    } else if (!failed_ && !write_all(fd_, records->data(), records->size())) {
-      failed_ = true;
-      console_.say("cannot write the MOZ: %s", std::strerror(errno));
-    }
-    ++next_;
-    turn_.notify_all();
+    turns_.in_turn(band, [&] {
+      if (records == nullptr) {
+        failed_ = true;
+      } else if (!failed_ && !write_all(fd_, records->data(), records->size())) {
+        failed_ = true;
+        console_.say("cannot write the MOZ: %s", std::strerror(errno));
+      }
+    });
     return !failed_;
   }
 
-  bool failed() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return failed_;
-  }
+  bool failed() const { return failed_; }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable turn_;
-  int next_ = 0;
-  bool failed_ = false;
+  BandTurns turns_;
+  std::atomic<bool> failed_{false};
   int fd_;
   Console& console_;
 };
@@ -69,9 +59,8 @@ bool add_record(std::vector<unsigned char>& records, const unsigned char* jpeg, 
   if (bytes > kLargestPayload) {
     return false;
   }
-  unsigned char header[kRecordHeaderBytes] = {kRecordTag[0], kRecordTag[1], kRecordTag[2],
-                                              kTileKind};
-  write_u16be(header + 4, static_cast<std::uint16_t>(bytes));
+  unsigned char header[kRecordHeaderBytes];
+  make_record_header(header, kTileKind, static_cast<std::uint16_t>(bytes));
   records.insert(records.end(), header, header + sizeof header);
   records.insert(records.end(), jpeg, jpeg + bytes);
   return true;
@@ -97,9 +86,9 @@ void say_failure(Turns& turns, const CutRun& run, const std::string& what) {
 // each thread its own worker, which holds its buffers and library handles.
 template <typename MakeWorker>
 bool make_bands(const Layout& layout, const CutRun& run, BandWriter& writer, std::size_t band_bytes,
-                const MakeWorker& make_worker) {
+                const MakeWorker& make_worker, std::size_t budget = kBandBudget) {
   Turns turns;
-  run_workers(worker_count(band_bytes), [&] {
+  run_workers(worker_count(band_bytes, budget), [&] {
     auto worker = make_worker();
     std::vector<unsigned char> records;
     for (;;) {
@@ -209,7 +198,9 @@ class Cutting {
 };
 
 // The bytes a worker cutting coefficients holds: its band, and the band's
-// records, which are smaller.
+// records, which are smaller. The bands in flight share at most this, with
+// the reader's few megabytes besides: 64 MiB in all at the widest picture.
+constexpr std::size_t kCuttingBudget = std::size_t{40} << 20;
 std::size_t cutting_bytes(const jpeg::Frame& frame) {
   jpeg::Band band;
   jpeg::shape(frame, band);
@@ -303,9 +294,9 @@ std::unique_ptr<TiffJpegTiles> cuttable_tiff(int in, const CutRun& run) {
 }
 
 bool write_header(int out, const Layout& layout, Console& console) {
-  unsigned char header[kFileHeaderBytes] = {'M', 'O', 'Z', '0'};
-  write_u16be(header + 4, static_cast<std::uint16_t>(layout.width));
-  write_u16be(header + 6, static_cast<std::uint16_t>(layout.height));
+  unsigned char header[kFileHeaderBytes];
+  make_moz_header(header, '0', static_cast<std::int16_t>(layout.width),
+                  static_cast<std::int16_t>(layout.height));
   if (!write_all(out, header, sizeof header)) {
     console.say("cannot write the MOZ: %s", std::strerror(errno));
     return false;
@@ -314,7 +305,7 @@ bool write_header(int out, const Layout& layout, Console& console) {
 }
 
 bool fits(int width, int height, const CutRun& run) {
-  if (width < 1 || height < 1 || width > kLargestSide || height > kLargestSide) {
+  if (width < 1 || height < 1 || width > kMozLargestSide || height > kMozLargestSide) {
     run.console.say("%s is %d x %d pixels: a MOZ holds 1 to 32767 a side", run.name, width, height);
     return false;
   }
@@ -397,8 +388,9 @@ bool cut_picture(int in, int out, const CutRun& run) {
     if (bands != nullptr) {
       const jpeg::Frame& frame = bands->frame();
       return write_header(out, layout, run.console) &&
-             make_bands(layout, run, writer, cutting_bytes(frame),
-                        [&] { return Cutting(*bands, frame.colour, layout); });
+             make_bands(
+                 layout, run, writer, cutting_bytes(frame),
+                 [&] { return Cutting(*bands, frame.colour, layout); }, kCuttingBudget);
     }
     run.console.say("%s: %s, so its tiles are decoded and encoded again at quality %d", run.name,
                     jpeg.why_decoded().c_str(), run.quality);

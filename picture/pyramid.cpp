@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "grid.h"
 #include "halve.h"
 #include "jpeg.h"
+#include "pipeline.h"
 #include "platform.h"
 #include "source.h"
 
@@ -39,9 +38,7 @@ struct Shared {
   int levels = 1;
   std::vector<Level> sizes{};        // by level
   std::vector<LevelBand> coarser{};  // by level; level 0's is unused
-  std::mutex turn_mutex{};
-  std::condition_variable turn{};
-  int next_band = 0;  // the band whose turn it is to be halved
+  BandTurns turns{};                 // for halving into the levels above
   std::atomic<int> damaged{0};
 };
 
@@ -124,9 +121,7 @@ class Worker {
     const Pixels half{half_.data(), ((band_.width + 1) / 2) * 3, (band_.width + 1) / 2,
                       (band_.height + 1) / 2};
     halve(band_, half);
-    {
-      std::unique_lock<std::mutex> lock(shared_.turn_mutex);
-      shared_.turn.wait(lock, [&] { return shared_.next_band == band; });
+    shared_.turns.in_turn(band, [&] {
       Pixels from = half;
       for (int level = 1; level < levels; ++level) {
         LevelBand& into = shared_.coarser[static_cast<std::size_t>(level)];
@@ -154,9 +149,7 @@ class Worker {
         ++into.band;
         into.rows = 0;
       }
-      ++shared_.next_band;
-      shared_.turn.notify_all();
-    }
+    });
     for (const Pending& done : pending_) {
       const Level& size = shared_.sizes[static_cast<std::size_t>(done.level)];
       unsigned char* pixels = spares_[static_cast<std::size_t>(done.level)].data();

@@ -11,18 +11,9 @@
 #include "halve.h"
 #include "jpeg.h"
 #include "output.h"
+#include "pipeline.h"
 #include "png.h"
 #include "source.h"
-
-// The pixels of the bands in flight share this much: at the largest width a
-// band is 6 MiB of pixels, and its compressed data about half as much again.
-static constexpr std::size_t kBandBudget = std::size_t{16} << 20;
-
-int worker_count(std::size_t band_bytes) {
-  const auto cores = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
-  const auto fit = static_cast<int>(std::max<std::size_t>(1, kBandBudget / band_bytes));
-  return std::clamp(std::min(cores, fit), 1, 8);
-}
 
 static std::size_t band_bytes(const Grid& grid) {
   return static_cast<std::size_t>(grid.width) * 3 * static_cast<std::size_t>(grid.cell);
@@ -30,59 +21,35 @@ static std::size_t band_bytes(const Grid& grid) {
 
 namespace {
 
-// Bands taken in order: a worker done early waits for the bands above.
-class Turns {
- public:
-  std::unique_lock<std::mutex> wait_for(int band) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    turn_.wait(lock, [&] { return next_ == band; });
-    return lock;
-  }
-  // With the lock wait_for gave: the next band's turn.
-  void pass() {
-    ++next_;
-    turn_.notify_all();
-  }
-
- protected:
-  std::mutex mutex_;
-
- private:
-  std::condition_variable turn_;
-  int next_ = 0;
-};
-
-class OrderedWriter : public Turns {
+class OrderedWriter {
  public:
   OrderedWriter(int fd, Console& console) : fd_(fd), console_(console) {}
 
   // Writes band `band` once its turn comes; null for a band that could not be
   // made, which stops the output there.
   bool write(int band, const PngBandCompressor* compressed) {
-    const std::unique_lock<std::mutex> lock = wait_for(band);
-    if (compressed == nullptr) {
-      failed_ = true;
-    } else if (!failed_) {
-      const std::span<const unsigned char> chunk = compressed->chunk();
-      if (write_all(fd_, chunk.data(), chunk.size())) {
-        frame_.add(*compressed);
-      } else {
+    turns_.in_turn(band, [&] {
+      if (compressed == nullptr) {
         failed_ = true;
-        console_.say("cannot write the picture: %s", std::strerror(errno));
+      } else if (!failed_) {
+        const std::span<const unsigned char> chunk = compressed->chunk();
+        if (write_all(fd_, chunk.data(), chunk.size())) {
+          frame_.add(*compressed);
+        } else {
+          failed_ = true;
+          console_.say("cannot write the picture: %s", std::strerror(errno));
+        }
       }
-    }
-    pass();
+    });
     return !failed_;
   }
 
-  bool failed() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return failed_;
-  }
+  bool failed() const { return failed_; }
   const PngFrame& frame() const { return frame_; }
 
  private:
-  bool failed_ = false;
+  BandTurns turns_;
+  std::atomic<bool> failed_{false};
   int fd_;
   Console& console_;
   PngFrame frame_;
@@ -91,7 +58,7 @@ class OrderedWriter : public Turns {
 // A thumbnail: the bands' rows, in order, halved `halvings` times, each
 // stage halving two rows as soon as it holds them, so it keeps at most one
 // row (the picture is the same as halving it whole, again and again).
-class Reducer : public Turns {
+class Reducer {
  public:
   Reducer(int width, int halvings) {
     for (int i = 0; i < halvings; ++i) {
@@ -104,11 +71,11 @@ class Reducer : public Turns {
 
   // Takes band `band`'s rows once its turn comes.
   void take(int band, const Pixels& rows) {
-    const std::unique_lock<std::mutex> lock = wait_for(band);
-    for (int y = 0; y < rows.height; ++y) {
-      push(0, rows.data + static_cast<std::ptrdiff_t>(y) * rows.stride);
-    }
-    pass();
+    turns_.in_turn(band, [&] {
+      for (int y = 0; y < rows.height; ++y) {
+        push(0, rows.data + static_cast<std::ptrdiff_t>(y) * rows.stride);
+      }
+    });
   }
 
   // After the last band: a stage's last row, left alone, halved on its own.
@@ -153,6 +120,7 @@ class Reducer : public Turns {
     }
   }
 
+  BandTurns turns_;
   std::vector<Stage> stages_;
   int width_ = 0;
   std::vector<unsigned char> picture_;  // the thumbnail's rows, at most size x size

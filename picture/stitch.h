@@ -8,8 +8,6 @@
 // is held whole.
 
 #include <cstddef>
-#include <thread>
-#include <vector>
 
 #include "console.h"
 #include "moz.h"
@@ -36,19 +34,3 @@ enum StitchStatus {
 // Writes the PNG to `fd`: kStitchFailed (said on the console) when a write fails.
 StitchStatus stitch_png(const StitchRun& run, int fd);
 
-// Threads worth running for bands of `band_bytes` each: the cores there are,
-// but never more bands at once than fit a few tens of megabytes.
-int worker_count(std::size_t band_bytes);
-
-// Runs `work` on `count` threads, this one among them, until all return.
-template <typename Work>
-void run_workers(int count, const Work& work) {
-  std::vector<std::thread> threads;
-  for (int i = 1; i < count; ++i) {
-    threads.emplace_back(work);
-  }
-  work();
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
-}
