@@ -112,4 +112,5 @@ if [ "${BENCH_PICTURES:-1}" != 0 ] &&
   bash "$repo/bench/pictures.sh"
   bash "$repo/bench/tiff.sh"
   bash "$repo/bench/cut.sh"
+  bash "$repo/bench/jpeg.sh"
 fi
