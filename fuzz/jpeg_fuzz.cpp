@@ -33,13 +33,16 @@ void check_tiles(const jpeg::Frame& frame, const jpeg::Band& band) {
       const int across = (width * component.h + frame.mcu_width() - 1) / frame.mcu_width();
       const int down = (height * component.v + frame.mcu_height() - 1) / frame.mcu_height();
       const int left = x / frame.mcu_width() * component.h;
-      require(read.components[c].size() == static_cast<std::size_t>(across * down),
+      require(read.components[c].size() ==
+                  static_cast<std::size_t>(across) * static_cast<std::size_t>(down),
               "a tile of the wrong size");
       for (int row = 0; row < down; ++row) {
         for (int column = 0; column < across; ++column) {
-          require(read.components[c][static_cast<std::size_t>(row * across + column)] ==
-                      band.at(c, row, left + column),
-                  "a tile that does not hold its cell's coefficients");
+          require(
+              read.components[c][static_cast<std::size_t>(row) * static_cast<std::size_t>(across) +
+                                 static_cast<std::size_t>(column)] ==
+                  band.at(c, row, left + column),
+              "a tile that does not hold its cell's coefficients");
         }
       }
     }

@@ -125,10 +125,16 @@ with tempfile.TemporaryDirectory() as work:
                                          check=True).stdout
         except (OSError, subprocess.CalledProcessError):
             pass
-os.makedirs(os.path.join(HERE, "corpus", "jpeg"), exist_ok=True)
-for name, data in JPEGS.items():
-    with open(os.path.join(HERE, "corpus", "jpeg", name), "wb") as out:
-        out.write(data)
+
+
+def save(folder, files):
+    os.makedirs(os.path.join(HERE, "corpus", folder), exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(HERE, "corpus", folder, name), "wb") as out:
+            out.write(data)
+
+
+save("jpeg", JPEGS)
 
 # TIFFs by libtiff's own tools from the same pixels: strips and tiles, the
 # kinds the RGBA reading takes and the JPEG tiles cut from their coefficients.
@@ -149,10 +155,7 @@ with tempfile.TemporaryDirectory() as work:
     except (OSError, subprocess.CalledProcessError):
         pass
 
-os.makedirs(os.path.join(HERE, "corpus", "picture"), exist_ok=True)
-for name, data in PICTURES.items():
-    with open(os.path.join(HERE, "corpus", "picture", name), "wb") as out:
-        out.write(data)
+save("picture", PICTURES)
 
 # The carver's images: containers among other bytes; the last byte picks a
 # file (even) or a stream (odd), and the size of each read.

@@ -75,7 +75,7 @@ HuffmanSpec optimal_table(const std::array<std::uint32_t, 256>& counts) {
   // dropped at the end so that no code is all ones (K.2). The lightest
   // first, the reserved one first among the lightest.
   constexpr int kReserved = 256;
-  constexpr std::size_t kMostNodes = 2 * 257;
+  constexpr std::size_t kMostNodes = std::size_t{2} * 257;
   std::array<int, 257> leaves{};
   std::size_t n = 0;
   leaves[n++] = kReserved;
@@ -132,7 +132,7 @@ HuffmanSpec optimal_table(const std::array<std::uint32_t, 256>& counts) {
       }
       bits[static_cast<std::size_t>(i)] -= 2;
       bits[static_cast<std::size_t>(i - 1)] += 1;
-      bits[static_cast<std::size_t>(j + 1)] += 2;
+      bits[static_cast<std::size_t>(j) + 1] += 2;
       bits[static_cast<std::size_t>(j)] -= 1;
     }
   }

@@ -172,8 +172,8 @@ class Cursor {
           static_cast<std::int32_t>((bits_ >> (count_ - length)) & ((1U << length) - 1));
       if (code <= table.max_code[static_cast<std::size_t>(length)]) {
         count_ -= length;
-        return table.symbols[static_cast<std::size_t>(
-            code + table.offset[static_cast<std::size_t>(length)])];
+        const int index = code + table.offset[static_cast<std::size_t>(length)];
+        return table.symbols[static_cast<std::size_t>(index)];
       }
     }
     return -1;
@@ -556,7 +556,7 @@ struct CoefficientReader::State {
       return fail("its frame header's length does not fit its components");
     }
     for (int c = 0; c < count; ++c) {
-      const unsigned char* entry = s.data() + 6 + 3 * c;
+      const unsigned char* entry = s.data() + 6 + 3 * static_cast<std::size_t>(c);
       Component component;
       component.id = entry[0];
       component.h = entry[1] >> 4;
@@ -645,7 +645,7 @@ struct CoefficientReader::State {
     std::vector<int> ac_slots;
     int blocks = 0;
     for (int i = 0; i < count; ++i) {
-      const unsigned char* entry = s.data() + 1 + 2 * i;
+      const unsigned char* entry = s.data() + 1 + 2 * static_cast<std::size_t>(i);
       int found = -1;
       for (std::size_t c = 0; c < frame.components.size(); ++c) {
         if (frame.components[c].id == entry[0]) {
@@ -668,7 +668,7 @@ struct CoefficientReader::State {
     if (count > 1 && blocks > 10) {
       return fail("an interleaved scan of over 10 blocks to an MCU");
     }
-    const unsigned char* tail = s.data() + 1 + 2 * count;
+    const unsigned char* tail = s.data() + 1 + 2 * static_cast<std::size_t>(count);
     scan.ss = tail[0];
     scan.se = tail[1];
     scan.ah = tail[2] >> 4;

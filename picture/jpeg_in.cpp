@@ -312,7 +312,8 @@ bool HeldBands::read_band(jpeg::Band& band, std::string& error) {
     const std::vector<JBLOCKROW>& rows = s_.block_rows[c];
     const std::size_t copied = std::min(static_cast<std::size_t>(band.widths[c]), s_.row_blocks[c]);
     for (int row = 0; row < band.rows[c]; ++row) {
-      const auto from = static_cast<std::size_t>(band.index * band.rows[c] + row);
+      const int from_row = band.index * band.rows[c] + row;
+      const auto from = static_cast<std::size_t>(from_row);
       if (from < rows.size()) {
         for (std::size_t column = 0; column < copied; ++column) {
           jpeg::Block& block = band.at(c, row, static_cast<int>(column));

@@ -305,6 +305,41 @@ TEST(PackPicture, JpegIsCutWithoutDecoding) {
       std::string::npos);
 }
 
+// The widest picture a MOZ holds, baseline and progressive, one full band and
+// a band of one row: its corner tiles are jpegtran's crops of their cells.
+TEST(PackPicture, TheWidestJpegIsCutWithoutLoss) {
+  if (!have_cjpeg() || std::system("command -v jpegtran > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "cjpeg, djpeg and jpegtran are not installed";
+  }
+  Image picture{32767, 65, {}};
+  picture.rgb.reserve(std::size_t{32767} * 65 * 3);
+  for (int y = 0; y < picture.height; ++y) {
+    for (int x = 0; x < picture.width; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        picture.rgb += static_cast<char>(sample(x, y, c));
+      }
+    }
+  }
+  for (const char* options : {"-sample 2x2", "-progressive -sample 2x1"}) {
+    SCOPED_TRACE(options);
+    const Bytes jpeg = cjpeg(picture, options);
+    const Packed packed = pack_picture(jpeg);
+    ASSERT_EQ(packed.run.status, 0) << packed.run.err;
+    const std::vector<Bytes> tiles = moz_tiles(packed.moz);
+    ASSERT_EQ(tiles.size(), 512U * 2);
+    for (const int tile : {0, 511, 512, 1023}) {
+      const int x = tile % 512 * 64;
+      const int y = tile / 512 * 64;
+      const std::string cell = std::to_string(std::min(64, 32767 - x)) + "x" +
+                               std::to_string(std::min(64, 65 - y)) + "+" + std::to_string(x) +
+                               "+" + std::to_string(y);
+      EXPECT_TRUE(djpeg(tiles[static_cast<std::size_t>(tile)]) ==
+                  djpeg(run_filter("jpegtran -crop " + cell, jpeg)))
+          << cell;
+    }
+  }
+}
+
 TEST(PackPicture, RefusalsLeaveOutAsItWas) {
   PngLayout wide{32768, 1, PNG_COLOR_TYPE_GRAY, 8};
   const Bytes good =

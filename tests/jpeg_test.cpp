@@ -123,6 +123,9 @@ const std::vector<Case>& cases() {
       {"-quality 1 -baseline", 200, 130},
       {"-quality 100", 200, 130},
       {"-quality 100 -progressive", 200, 130},
+      // Named R, G and B, and marked so: the tiles must say RGB too.
+      {"-rgb -sample 1x1", 200, 130},
+      {"-rgb -progressive", 130, 70},
       {"-sample 2x2", 1, 1},
       {"-sample 2x2", 65, 1},
       {"-sample 2x2", 1, 65},
@@ -216,6 +219,47 @@ TEST_F(JpegReader, RefusesCutAndDamagedPictures) {
   }
 }
 
+// Damage the reference decoder would warn of and read past is refused, each
+// with its reason: a restart marker out of order, a code no table holds,
+// data that ends before its blocks, bytes after the last block.
+TEST_F(JpegReader, RefusesDamageWithItsReason) {
+  const Bytes jpeg = make({"-sample 2x2 -restart 1B", 64, 32}, "");
+  // The entropy-coded data: from after the scan header to EOI.
+  const std::size_t sos = jpeg.find("\xFF\xDA");
+  ASSERT_NE(sos, std::string::npos);
+  const std::size_t data = sos + 2 + std::size_t{static_cast<unsigned char>(jpeg[sos + 2])} * 256 +
+                           std::size_t{static_cast<unsigned char>(jpeg[sos + 3])};
+  const std::size_t rst = jpeg.find("\xFF\xD0", data);
+  ASSERT_NE(rst, std::string::npos);
+  struct Row {
+    const char* name;
+    Bytes jpeg;
+    const char* said;
+  };
+  Bytes wrong_restart = jpeg;
+  wrong_restart[rst + 1] = '\xD3';
+  Bytes bad_code = jpeg;
+  bad_code.replace(data, 4, Bytes("\xFF\x00\xFF\x00", 4));  // all ones: no table's code
+  Bytes early_marker = jpeg;
+  early_marker.insert(data + 1, "\xFF\xD0");
+  Bytes trailing = jpeg;
+  trailing.insert(trailing.size() - 2, "\x12\x34");
+  const std::vector<Row> rows = {
+      {"restart out of order", wrong_restart, "restart marker is missing or out of order"},
+      {"a code no table holds", bad_code, "a code no table holds"},
+      {"a marker inside the blocks", early_marker, ""},
+      {"bytes after the last block", trailing, "bytes follow its last block"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Coefficients ours = our_coefficients(row.jpeg);
+    EXPECT_FALSE(ours.read);
+    EXPECT_NE(ours.error.find(row.said), std::string::npos) << ours.error;
+    const Coefficients theirs = libjpeg_coefficients(row.jpeg);
+    EXPECT_TRUE(!theirs.read || theirs.warned) << "libjpeg took it as sound";
+  }
+}
+
 TEST(JpegReaderRefuses, WhatIsNotCutHere) {
   struct Row {
     Bytes jpeg;
@@ -269,6 +313,7 @@ TEST(OptimalTable, CodesAreShortAndValid) {
     b = next;
   }
   std::vector<std::pair<int, std::uint32_t>> all;
+  all.reserve(256);
   for (int s = 0; s < 256; ++s) {
     all.emplace_back(s, static_cast<std::uint32_t>(s % 7 + 1));
   }
