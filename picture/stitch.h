@@ -33,4 +33,3 @@ enum StitchStatus {
 
 // Writes the PNG to `fd`: kStitchFailed (said on the console) when a write fails.
 StitchStatus stitch_png(const StitchRun& run, int fd);
-
