@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <span>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -28,6 +29,15 @@ void marker(std::vector<unsigned char>& out, int code) {
 }
 
 int ceil_div(int a, int b) { return (a + b - 1) / b; }
+
+// Room for at least `count`, kept from tile to tile: never filled, since
+// what is written into it is all that is read back.
+template <typename T>
+void grow(std::vector<T>& room, std::size_t count) {
+  if (room.size() < count) {
+    room.resize(count);
+  }
+}
 
 int magnitude_bits(int value) {
   return static_cast<int>(std::bit_width(static_cast<unsigned>(value < 0 ? -value : value)));
@@ -186,7 +196,7 @@ bool TileWriter::tokenize(const Band& band, int x, int width, int height) {
     blocks += static_cast<std::size_t>(ceil_div(width, frame_.mcu_width()) * component.h *
                                        ceil_div(height, frame_.mcu_height()) * component.v);
   }
-  tokens_.resize(blocks * 68);
+  grow(tokens_, blocks * 68);
   std::uint32_t* next = tokens_.data();
   const std::size_t count = frame_.components.size();
   const bool interleaved = count > 1;
@@ -242,7 +252,7 @@ bool TileWriter::tokenize(const Band& band, int x, int width, int height) {
         add_block(0, left[0] + column, row, true);
       }
     }
-    tokens_.resize(static_cast<std::size_t>(next - tokens_.data()));
+    token_count_ = static_cast<std::size_t>(next - tokens_.data());
     return fits;
   }
   for (int mcu_row = 0; mcu_row < mcus_down; ++mcu_row) {
@@ -259,7 +269,7 @@ bool TileWriter::tokenize(const Band& band, int x, int width, int height) {
       }
     }
   }
-  tokens_.resize(static_cast<std::size_t>(next - tokens_.data()));
+  token_count_ = static_cast<std::size_t>(next - tokens_.data());
   return fits;
 }
 
@@ -267,7 +277,8 @@ void TileWriter::emit(std::vector<unsigned char>& out, int width, int height) {
   const std::size_t count = frame_.components.size();
   const std::size_t tables = count > 1 ? 2 : 1;
   std::array<std::array<std::uint32_t, 256>, 4> seen{};
-  for (const std::uint32_t t : tokens_) {
+  const std::span<const std::uint32_t> tokens(tokens_.data(), token_count_);
+  for (const std::uint32_t t : tokens) {
     ++seen[t >> 28][(t >> 20) & 0xFF];
   }
   std::vector<HuffmanSpec> specs;
@@ -319,17 +330,16 @@ void TileWriter::emit(std::vector<unsigned char>& out, int width, int height) {
   out.push_back(63);
   out.push_back(0);
   // Each token's code and bits take at most 27 bits, stuffed to 7 bytes.
-  const std::size_t start = out.size();
-  out.resize(start + tokens_.size() * 7 + 8);
-  BitWriter bits(out.data() + start);
-  for (const std::uint32_t t : tokens_) {
+  grow(data_, tokens.size() * 7 + 8);
+  BitWriter bits(data_.data());
+  for (const std::uint32_t t : tokens) {
     const HuffmanEncoder& encoder = encoders[t >> 28];
     const std::uint32_t symbol = (t >> 20) & 0xFF;
     const int size = static_cast<int>((t >> 16) & 15);
     bits.put((static_cast<std::uint32_t>(encoder.code[symbol]) << size) | (t & 0xFFFF),
              encoder.length[symbol] + size);
   }
-  out.resize(static_cast<std::size_t>(bits.finish() - out.data()));
+  out.insert(out.end(), data_.data(), bits.finish());
   marker(out, 0xD9);
 }
 

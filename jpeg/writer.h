@@ -37,6 +37,8 @@ class TileWriter {
   // Each symbol with its extra bits: (table << 28) | (symbol << 20) |
   // (extra bit count << 16) | extra bits; tables 0 and 1 are DC, 2 and 3 AC.
   std::vector<std::uint32_t> tokens_;
+  std::size_t token_count_ = 0;
+  std::vector<unsigned char> data_;  // the entropy-coded data, before it goes out
 };
 
 }  // namespace jpeg
