@@ -59,6 +59,48 @@ bool copy_range(int source, std::uint64_t offset, std::uint64_t length, Out& out
   return true;
 }
 
+std::uint64_t run_bytes(const Run& run) {
+  std::uint64_t bytes = 0;
+  for (const Piece& range : run.ranges) {
+    bytes += range.length;
+  }
+  return bytes;
+}
+
+// A run's bytes read in order across its ranges.
+class RunReader {
+ public:
+  RunReader(int source, const Run& run) : source_(source), ranges_(run.ranges) {}
+  bool read(unsigned char* bytes, std::size_t count) {
+    while (count > 0) {
+      if (range_ == ranges_.size()) {
+        errno = EIO;
+        return false;
+      }
+      const Piece& range = ranges_[range_];
+      const auto here =
+          static_cast<std::size_t>(std::min<std::uint64_t>(count, range.length - done_));
+      if (!read_at(source_, range.offset + done_, bytes, here)) {
+        return false;
+      }
+      bytes += here;
+      count -= here;
+      done_ += here;
+      if (done_ == range.length) {
+        ++range_;
+        done_ = 0;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int source_;
+  const std::vector<Piece>& ranges_;
+  std::size_t range_ = 0;
+  std::uint64_t done_ = 0;
+};
+
 std::string container_name(const std::string& input, const Found& found) {
   return input + "@" + std::to_string(found.offset) + (found.tiz ? ".tiz" : ".moz");
 }
@@ -142,8 +184,9 @@ bool Extractor::write(const Found& found, std::string& error) {
     source = kept != captures_.end() ? kept->second.fd : -1;
     std::uint64_t at = kFileHeaderBytes;
     for (Run& run : runs) {
-      run.offset = at;
-      at += run.bytes;
+      const std::uint64_t bytes = run_bytes(run);
+      run.ranges = {Piece{at, bytes}};
+      at += bytes;
     }
     pieces = {Piece{0, at}};
   }
@@ -193,7 +236,7 @@ bool Extractor::write_again(const Found& found, int source, const std::vector<Ru
   auto payload = std::make_unique<unsigned char[]>(kRecordHeaderBytes + kLargestPayload);
   GrayTiles gray(found.width, found.height);
   unsigned char gray_kind = 'J';
-  if (!runs.empty() && read_at(source, runs.front().offset, payload.get(), kRecordHeaderBytes)) {
+  if (!runs.empty() && RunReader(source, runs.front()).read(payload.get(), kRecordHeaderBytes)) {
     gray_kind = payload[3];  // as moz-pack makes a lost tile: the first record's kind
   }
   long tile = 0;
@@ -213,21 +256,16 @@ bool Extractor::write_again(const Found& found, int source, const std::vector<Ru
     return true;
   };
   for (const Run& run : runs) {
-    std::uint64_t at = run.offset;
+    RunReader in(source, run);
     for (int i = 0; i < run.count; ++i) {
-      if (!put_gray_until(run.first + i)) {
-        return false;
-      }
-      if (!read_at(source, at, payload.get(), kRecordHeaderBytes)) {
+      if (!put_gray_until(run.first + i) || !in.read(payload.get(), kRecordHeaderBytes)) {
         return false;
       }
       const std::size_t bytes = kRecordHeaderBytes + std::size_t{read_u16be(payload.get() + 4)};
-      if (!read_at(source, at + kRecordHeaderBytes, payload.get() + kRecordHeaderBytes,
-                   bytes - kRecordHeaderBytes) ||
+      if (!in.read(payload.get() + kRecordHeaderBytes, bytes - kRecordHeaderBytes) ||
           !put.put(payload.get(), bytes)) {
         return false;
       }
-      at += bytes;
       ++tile;
     }
   }

@@ -9,25 +9,35 @@
 //     any offset, directly followed by a whole record. A magic with no record
 //     behind it is text, not a container.
 //   - From there its records are followed as a chain to the count the header
-//     announced. A record whose length lands on no tag, while the bytes it
-//     claims hold a chain of their own, is taken as damaged rather than
-//     believed (as the salvaging walk does).
+//     announced. A record is believed when its length lands on the next tag,
+//     or, where it lands on none (and for the last record), when its tile's
+//     data ends where the record does: a record that runs into bytes not its
+//     own is lost, never counted or written. One whose length lands on no tag while the
+//     bytes it claims hold a chain of their own is damaged, as the salvaging
+//     walk has it.
 //   - Where the chain breaks, the next believable chain (three records deep)
 //     is looked for, but never past another container's header and never
 //     further than the missing records could have reached: records after a
 //     header belong to that container.
 //   - Headers are looked for in every byte, inside other containers' payloads
 //     too, so a container stored in another is found at its own offset.
-//   - A break may also be where a file system stored the rest of the file
-//     elsewhere. On an input that can be read again, the finder watches the
-//     bytes ahead for a piece that starts on a cluster boundary and carries
-//     the rest of the chain to the announced count; the seam's record is
-//     joined only when one split alone gives a tile that decodes cleanly.
+//   - A break may also be a seam, where a file system stored the rest of the
+//     file elsewhere. On an input that can be read again, each chain further
+//     on that carries the container on is tried as the next piece: the
+//     record at the break is joined across every split the container's
+//     cluster grid allows (inside its payload or its header), and the seam
+//     is taken only when one split alone makes it a whole tile. The walk then
+//     goes on in the next piece, so a container is joined from as many
+//     pieces as it was stored in.
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <vector>
+
+#include "marks.h"
+#include "seam.h"
 
 inline constexpr std::uint32_t kDefaultClusters[] = {512, 4096, 32768, 65536};
 // How far past a break the rest of a fragmented container is looked for.
@@ -42,11 +52,11 @@ struct Piece {
   std::uint64_t length = 0;
 };
 
-// Records back to back in the input: `count` of them from `offset`, `bytes`
-// in all, the first the container's tile `first`.
+// Records back to back in the container: `count` of them, the first the
+// container's tile `first`, in the input's `ranges` one after another (more
+// than one where seams joined pieces; a record may straddle two).
 struct Run {
-  std::uint64_t offset = 0;
-  std::uint64_t bytes = 0;
+  std::vector<Piece> ranges;
   int first = 0;
   int count = 0;
 };
@@ -67,20 +77,6 @@ struct Found {
   std::vector<Run> runs;
 };
 
-// The offsets where something may start, found ahead of the finder (by the
-// reads, on two cores): every one below `to` where "TIZ0" or "MOZ0" begins,
-// and every one where "TIL" does, each list in order.
-struct Marks {
-  std::uint64_t to = 0;
-  std::vector<std::uint64_t> magics;
-  std::vector<std::uint64_t> tags;
-};
-
-// Appends to `marks` every magic and tag from `from` below `to` in `bytes`,
-// whose first byte is at input offset `base`; the bytes run to to + 3.
-void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
-                std::uint64_t to, Marks& marks);
-
 class Finder {
  public:
   struct Hooks {
@@ -93,10 +89,12 @@ class Finder {
     std::function<void(Found&& found)> found;
     // Reads input bytes again (seekable inputs only; fragments need it).
     std::function<bool(std::uint64_t offset, unsigned char* bytes, std::size_t count)> read_at;
-    // Whether a joined record's payload holds a tile that decodes cleanly.
-    std::function<bool(bool tiz, unsigned char kind, const unsigned char* payload,
-                       std::size_t count)>
-        seam_holds;
+    // Whether a record's payload holds a whole tile: asked of a record its
+    // chain cannot vouch for (whether it ends right), and of one joined
+    // across a seam (whether it decodes cleanly).
+    std::function<TileCheck(bool tiz, unsigned char kind, const unsigned char* payload,
+                            std::size_t count, TileLook look)>
+        tile_holds;
     // A candidate turned down, with why, for a person checking by hand.
     std::function<void(std::uint64_t offset, const char* why)> rejected;
   };
@@ -132,6 +130,8 @@ class Finder {
   static constexpr std::size_t kMostHeld = 16384;
 
  private:
+  enum class Phase;
+  struct OpenSeam;
   struct Walker;
   struct Window {
     const unsigned char* bytes;
@@ -141,15 +141,17 @@ class Finder {
     const unsigned char* at(std::uint64_t offset) const { return bytes + (offset - base); }
   };
 
+  std::uint64_t next_tag(const Window& w, const Marks* marks, std::uint64_t q) const;
+  std::uint64_t next_magic(const Window& w, const Marks* marks, std::uint64_t q) const;
   bool all_here(const Window& w, std::uint64_t at, bool header, bool tag) const;
   void header_at(const Window& w, std::uint64_t at);
-  void step(const Window& w, Walker& walker);
+  static bool carries_on(const Window& w, std::uint64_t at, int left);
   void tag_at_offset(const Window& w, std::uint64_t at);
-  void take(const Window& w, Walker& walker, std::uint64_t at, std::uint64_t end);
+  void step(const Window& w, Walker& walker);
+  void take(Walker& walker, const Window& w, std::uint64_t at, std::uint64_t end);
   void broke(Walker& walker, std::uint64_t at, std::uint64_t from);
+  bool join(Walker& walker, std::uint64_t resumed);
   void settle(Walker& walker, std::uint64_t now);
-  void joined(Walker& continuation);
-  Walker* parent_of(const Walker& continuation);
   void emit_ready();
 
   Hooks hooks_;
@@ -157,4 +159,5 @@ class Finder {
   std::uint64_t pos_ = 0;
   std::vector<Walker> walkers_;
   std::map<std::uint64_t, Found> ready_;
+  std::vector<unsigned char> joined_;  // a record tried across a seam
 };

@@ -163,8 +163,8 @@ class Scan {
       hooks.read_at = [again](std::uint64_t offset, unsigned char* bytes, std::size_t count) {
         return read_all_at(again, offset, bytes, count) == static_cast<long long>(count);
       };
-      hooks.seam_holds = seam_tile_clean;
     }
+    hooks.tile_holds = check_tile;
     if (settings_.verbose) {
       hooks.rejected = [this, shown](std::uint64_t offset, const char* why) {
         console_.say("%s: %llu: passed over: %s", shown.c_str(),

@@ -2,12 +2,21 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+
 #include "bytes.h"
 #include "jpeg.h"
+#include "tiles.h"
 
 namespace {
 
-bool jpeg_clean(const unsigned char* jpeg, std::size_t count) {
+// A JPEG's end-of-image marker in its last two bytes: where the record
+// ends, so does its picture.
+bool jpeg_ends(const unsigned char* jpeg, std::size_t count) {
+  return count >= 2 && jpeg[count - 2] == 0xFF && jpeg[count - 1] == 0xD9;
+}
+
+bool jpeg_decodes(const unsigned char* jpeg, std::size_t count) {
   // One decoder a thread, kept for every seam; 1/8 scale still reads every
   // bit of the entropy-coded data, which is where a wrong splice shows.
   thread_local TileDecoder decoder;
@@ -37,25 +46,82 @@ bool zlib_clean(const unsigned char* zlib, std::size_t count) {
 
 }  // namespace
 
-bool seam_tile_clean(bool tiz, unsigned char kind, const unsigned char* payload,
-                     std::size_t count) {
+TileCheck check_tile(bool tiz, unsigned char kind, const unsigned char* payload, std::size_t count,
+                     TileLook look) {
+  const auto whole = [](bool clean) { return clean ? TileCheck::whole : TileCheck::spoiled; };
+  const auto jpeg_clean = [look](const unsigned char* jpeg, std::size_t bytes) {
+    return look == TileLook::ends ? jpeg_ends(jpeg, bytes) : jpeg_decodes(jpeg, bytes);
+  };
   if (!tiz) {
-    return jpeg_clean(payload, count);
+    return whole(jpeg_clean(payload, count));
   }
   switch (kind) {
     case '0':
-      return zlib_clean(payload, count);
+      return whole(zlib_clean(payload, count));
     case '1': {
       if (count < 2) {
-        return false;
+        return TileCheck::spoiled;
       }
       const std::size_t zlib = read_u16be(payload);
-      return zlib + 2 <= count && zlib_clean(payload + 2, zlib) &&
-             jpeg_clean(payload + 2 + zlib, count - 2 - zlib);
+      return whole(zlib + 2 <= count && zlib_clean(payload + 2, zlib) &&
+                   jpeg_clean(payload + 2 + zlib, count - 2 - zlib));
     }
     case '2':
-      return jpeg_clean(payload, count);
+      return whole(jpeg_clean(payload, count));
     default:
-      return false;
+      return TileCheck::unknown;
   }
+}
+
+std::vector<Split> seam_splits(std::uint64_t origin, std::uint64_t record,
+                               std::optional<std::uint64_t> length, std::uint64_t resumed,
+                               std::span<const std::uint32_t> clusters) {
+  std::vector<Split> splits;
+  const auto add = [&](std::uint64_t end, std::uint64_t next) {
+    const Split split{end, next};
+    if (std::find(splits.begin(), splits.end(), split) == splits.end()) {
+      splits.push_back(split);
+    }
+  };
+  if (record < origin || resumed <= record) {
+    return splits;
+  }
+  for (const std::uint32_t cluster : clusters) {
+    // The grid's first boundary past the record's first byte: a piece holds
+    // at least that byte, or the break would have come a record sooner. The
+    // next piece starts on the grid too, a cluster or more after it.
+    const std::uint64_t first = origin + (record - origin) / cluster * cluster + cluster;
+    const std::uint64_t header_end = record + kRecordHeaderBytes;
+    if (first < header_end) {
+      // Inside the header: its last bytes and the payload, and nothing more,
+      // come before `resumed`, so the next piece starts up to a largest
+      // record before it.
+      const std::uint64_t least = header_end - first;
+      const std::uint64_t most = least + UINT16_MAX;
+      if (resumed >= origin + least) {
+        const std::uint64_t latest = resumed - least;
+        const std::uint64_t earliest = resumed > most ? resumed - most : 0;
+        for (std::uint64_t next = latest - (latest - origin) % cluster;
+             next >= earliest && next >= first + cluster; next -= cluster) {
+          add(first, next);
+        }
+      }
+    }
+    if (length && *length > kRecordHeaderBytes) {
+      // Inside the payload: the record's last gap - end bytes start the
+      // next piece.
+      const std::uint64_t gap = record + *length;
+      std::uint64_t end = first;
+      if (end < header_end) {
+        end += (header_end - end + cluster - 1) / cluster * cluster;
+      }
+      for (; end < gap; end += cluster) {
+        const std::uint64_t tail = gap - end;
+        if (resumed >= end + cluster + tail && (resumed - tail - origin) % cluster == 0) {
+          add(end, resumed - tail);
+        }
+      }
+    }
+  }
+  return splits;
 }

@@ -1,10 +1,10 @@
 // Invariant: on any bytes the finder never crashes; every container it reports
 // has its magic at its offset and a whole first record behind it, its pieces
-// inside the input and adding up to its length, and no more tiles found than
-// announced; and every container written out is read by the plain walk to its
-// last announced record. The last input byte picks how the input arrives
-// (bit 0: a stream, kept as it is read, else a file read again at offsets)
-// and the size of each read (bits 1-3); the rest is the input.
+// inside the input, apart, and adding up to its length, every record it
+// keeps inside them, and no more tiles found than announced; and every container written out is
+// read by the plain walk to its last announced record. The last input byte picks how the input
+// arrives (bit 0: a stream, kept as it is read, else a file read again at offsets) and the size of
+// each read (bits 1-3); the rest is the input.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -64,6 +64,26 @@ void check_found(const std::uint8_t* bytes, std::size_t size, const Found& found
   require(!found.pieces.empty() && found.pieces.front().offset == found.offset &&
               length == found.length,
           "pieces that do not make up the container");
+  // Every record written out comes from the container's own pieces, and no
+  // two pieces share a byte.
+  for (std::size_t i = 0; i < found.pieces.size(); ++i) {
+    for (std::size_t j = i + 1; j < found.pieces.size(); ++j) {
+      const Piece& a = found.pieces[i];
+      const Piece& b = found.pieces[j];
+      require(a.offset + a.length <= b.offset || b.offset + b.length <= a.offset,
+              "pieces that overlap");
+    }
+  }
+  for (const Run& run : found.runs) {
+    for (const Piece& range : run.ranges) {
+      bool inside = false;
+      for (const Piece& piece : found.pieces) {
+        inside = inside || (range.offset >= piece.offset &&
+                            range.offset + range.length <= piece.offset + piece.length);
+      }
+      require(inside, "a record from bytes that are none of the container's pieces");
+    }
+  }
 }
 
 }  // namespace
@@ -106,8 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(bytes, data + offset, count);
         return true;
       };
-      hooks.seam_holds = seam_tile_clean;
     }
+    hooks.tile_holds = check_tile;
     Finder finder(std::move(hooks),
                   stream ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{512, 4096});
     // The window the tools keep: from the first offset not decided to what

@@ -6,12 +6,15 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "picture_support.h"
 #include "report.h"
+#include "seam.h"
 #include "support.h"
 
 namespace {
@@ -114,6 +117,167 @@ void expect_walks(const std::string& dir) {
   }
 }
 
+// What a shell command prints.
+std::string shell(const std::string& command) {
+  std::string out;
+  if (std::FILE* pipe = popen(command.c_str(), "r")) {
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+      out.append(chunk, got);
+    }
+    pclose(pipe);
+  }
+  return out;
+}
+
+bool have_mtools() {
+  return std::system("command -v mkfs.vfat mcopy mdel mshowfat > /dev/null 2>&1") == 0;
+}
+
+// A FAT volume made by mkfs.vfat in an image, at `start` (a partition's
+// offset, else 0), written to by mtools as a person would.
+struct Volume {
+  std::string image;
+  std::uint64_t start = 0;
+  std::uint64_t data = 0;     // where cluster 2 begins in the image
+  std::uint64_t cluster = 0;  // bytes
+
+  std::string at() const { return "'" + image + "@@" + std::to_string(start) + "'"; }
+  bool run(const std::string& command) const {
+    return std::system(("MTOOLS_SKIP_CHECK=1 " + command + " > /dev/null 2>&1").c_str()) == 0;
+  }
+  bool copy_in(const std::string& file, const std::string& name) const {
+    return run("mcopy -i " + at() + " '" + file + "' ::/" + name);
+  }
+  bool remove(const std::string& name) const { return run("mdel -i " + at() + " ::/" + name); }
+
+  // The runs of clusters a file takes, in order, as mshowfat shows them
+  // ("::/NAME <52-71> <147-176>"), as offsets and lengths in the image.
+  std::vector<Piece> clusters_of(const std::string& name) const {
+    const std::string text =
+        shell("MTOOLS_SKIP_CHECK=1 mshowfat -i " + at() + " ::/" + name + " 2>/dev/null");
+    std::vector<Piece> runs;
+    for (std::size_t open = text.find('<'); open != std::string::npos;
+         open = text.find('<', open + 1)) {
+      char* after = nullptr;
+      const std::uint64_t first = std::strtoull(text.c_str() + open + 1, &after, 10);
+      const std::uint64_t last = *after == '-' ? std::strtoull(after + 1, nullptr, 10) : first;
+      runs.push_back(Piece{data + (first - 2) * cluster, (last - first + 1) * cluster});
+    }
+    return runs;
+  }
+};
+
+// mkfs.vfat's volume of `kib` KiB, FAT `bits`, `sectors` 512-byte sectors a
+// cluster, behind `lead` sectors of a partition table's gap.
+Volume make_volume(const std::string& dir, int bits, int sectors, int kib, int lead) {
+  Volume v;
+  v.image = dir + "/volume.img";
+  const std::string fs = lead > 0 ? dir + "/fs.img" : v.image;
+  if (std::system(("mkfs.vfat -C -F " + std::to_string(bits) + " -s " + std::to_string(sectors) +
+                   " -S 512 '" + fs + "' " + std::to_string(kib) + " > /dev/null 2>&1")
+                      .c_str()) != 0) {
+    return v;
+  }
+  if (lead > 0) {
+    write_file(v.image,
+               Bytes(std::size_t{512} * static_cast<std::size_t>(lead), '\0') + read_file(fs));
+    unlink(fs.c_str());
+  }
+  v.start = std::uint64_t{512} * static_cast<std::uint64_t>(lead);
+  // The boot sector's layout: reserved sectors, the FATs, the root folder.
+  Bytes boot(512, '\0');
+  if (std::FILE* in = std::fopen(v.image.c_str(), "rb")) {
+    if (std::fseek(in, static_cast<long>(v.start), SEEK_SET) != 0 ||
+        std::fread(boot.data(), 1, boot.size(), in) != boot.size()) {
+      boot.clear();
+    }
+    std::fclose(in);
+  }
+  if (boot.size() != 512) {
+    return v;
+  }
+  const auto byte = [&](std::size_t at) {
+    return std::uint64_t{static_cast<unsigned char>(boot[at])};
+  };
+  const auto u16 = [&](std::size_t at) { return byte(at) | byte(at + 1) << 8; };
+  const std::uint64_t sector = u16(11);
+  const std::uint64_t fat = u16(22) != 0 ? u16(22) : u16(36) | u16(38) << 16;
+  const std::uint64_t root = (u16(17) * 32 + sector - 1) / sector;
+  v.cluster = byte(13) * sector;
+  v.data = v.start + (u16(14) + byte(16) * fat + root) * sector;
+  return v;
+}
+
+// Free bytes on the volume, as mdir says ("1 234 567 bytes free").
+std::uint64_t free_bytes(const Volume& v) {
+  const std::string text = shell("MTOOLS_SKIP_CHECK=1 mdir -i " + v.at() + " ::/ 2>/dev/null");
+  const std::size_t end = text.find(" bytes free");
+  std::uint64_t bytes = 0;
+  std::uint64_t scale = 1;
+  for (std::size_t at = end; at != std::string::npos && at > 0; --at) {
+    const char c = text[at - 1];
+    if (c >= '0' && c <= '9') {
+      bytes += static_cast<std::uint64_t>(c - '0') * scale;
+      scale *= 10;
+    } else if (c != ' ' || text[at - 2] == ' ') {
+      break;
+    }
+  }
+  return bytes;
+}
+
+// Stores `container` as NAME in `pieces` pieces, then deletes it. Files of
+// noise with holes between them fill the volume, and the container is
+// written into the holes: the first ones a little smaller than a piece,
+// the last one roomy. A first-fit allocator (FAT12 and FAT16) fills them in
+// order; one that goes on from where it last left off (FAT32's hint) does
+// once it wraps around the volume's end, so then the rest of the volume is
+// filled first.
+bool store_in_pieces(const Volume& v, const std::string& dir, const Bytes& container,
+                     const std::string& name, int pieces, unsigned seed, bool hinted) {
+  const std::uint64_t clusters = (container.size() + v.cluster - 1) / v.cluster;
+  const std::uint64_t hole = clusters / static_cast<std::uint64_t>(pieces);
+  const std::string file = dir + "/file";
+  bool made = true;
+  for (int i = 0; i < pieces; ++i) {
+    write_file(file,
+               noise(static_cast<std::size_t>(v.cluster), seed + 2U * static_cast<unsigned>(i)));
+    made = made && v.copy_in(file, "KEEP" + std::to_string(i));
+    const std::uint64_t room = i + 1 < pieces ? hole : clusters + 1;
+    write_file(file, noise(static_cast<std::size_t>(room * v.cluster), seed + 1));
+    made = made && v.copy_in(file, "HOLE" + std::to_string(i));
+  }
+  // The rest of the volume, but for a few clusters the folder may grow by,
+  // then those a cluster at a time.
+  const std::uint64_t rest = hinted ? free_bytes(v) : 0;
+  if (rest > 4 * v.cluster) {
+    write_file(file, Bytes(static_cast<std::size_t>(rest - 4 * v.cluster), 'r'));
+    made = made && v.copy_in(file, "REST");
+  }
+  write_file(file, noise(static_cast<std::size_t>(v.cluster), seed + 4));
+  for (int pad = 0; hinted && made && pad < 8 && free_bytes(v) >= v.cluster; ++pad) {
+    made = v.copy_in(file, "PAD" + std::to_string(pad));
+  }
+  for (int i = 0; i < pieces; ++i) {
+    made = made && v.remove("HOLE" + std::to_string(i));
+  }
+  write_file(file, container);
+  return made && v.copy_in(file, name);
+}
+
+// The pieces of a container stored in these runs of clusters, as the scan
+// reports them: every run whole but the last, which ends with the container.
+std::string pieces_line(const std::vector<Piece>& runs, std::size_t size) {
+  std::string text = ":";
+  std::uint64_t left = size;
+  for (const Piece& run : runs) {
+    const std::uint64_t length = std::min<std::uint64_t>(run.length, left);
+    text += " " + std::to_string(run.offset) + "+" + std::to_string(length);
+    left -= length;
+  }
+  return text + "\n";
+}
 }  // namespace
 
 TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
@@ -173,8 +337,8 @@ TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
       run.out,
       line("disk.img", 4096, moz, 12, moz.size(), "intact") + "\n" +
           line("disk.img", 300'001, tiz, 9, tiz.size(), "intact") + "\n" +
-          // Record 8 keeps its header, so it is taken; what follows is noise.
-          line("disk.img", 400'000, moz, 9, record_at(moz, 9), "cut") + "\n" +
+          // Record 8 keeps its header, but its tail is noise: it is lost.
+          line("disk.img", 400'000, moz, 8, record_at(moz, 8), "cut") + "\n" +
           line("disk.img", 500'000, moz, 11, moz.size() - lost_moz, "damaged") +
           pieces(500'000, record_at(moz, 4), 500'000 + record_at(moz, 5),
                  moz.size() - record_at(moz, 5)) +
@@ -353,10 +517,11 @@ TEST(Scan, AWholeCopyFurtherOnIsNoFragmentsRest) {
   while (record_at(moz, found + 1) <= split) {
     ++found;
   }
-  // The record the cut runs through keeps its header, so it is taken.
-  EXPECT_EQ(run.out,
-            line("copy.img", 4096, moz, found + 1, record_at(moz, found + 1), "cut") + "\n" +
-                line("copy.img", std::size_t{65} * 4096, moz, 70, moz.size(), "intact") + "\n");
+  // The record the cut runs through keeps its header, but its tail is
+  // another file's bytes: it is lost.
+  EXPECT_EQ(run.out, line("copy.img", 4096, moz, found, record_at(moz, found), "cut") + "\n" +
+                         line("copy.img", std::size_t{65} * 4096, moz, 70, moz.size(), "intact") +
+                         "\n");
 }
 
 TEST(Scan, FoldersPipesAndRefusals) {
@@ -479,5 +644,189 @@ TEST(Scan, PathsAreJsonStringsWhateverTheirBytes) {
   };
   for (const Row& row : rows) {
     EXPECT_EQ(json_string(row.path), row.json) << row.json;
+  }
+}
+
+TEST(Scan, SeamSplitsFollowTheContainersClusterGrid) {
+  struct Row {
+    const char* name;
+    std::uint64_t origin;
+    std::uint64_t record;
+    std::optional<std::uint64_t> length;
+    std::uint64_t resumed;
+    std::vector<std::uint32_t> clusters;
+    std::vector<Split> splits;
+  };
+  const Row rows[] = {
+      // The record at 700 runs to 1700: a piece may end at 1024 or 1536,
+      // and the next one begins its tail's length before 5796.
+      {"in the payload", 0, 700, 1000, 5796, {512}, {{1024, 5120}, {1536, 5632}}},
+      {"a coarser grid adds none", 0, 700, 1000, 5796, {512, 4096}, {{1024, 5120}, {1536, 5632}}},
+      {"off the grid", 0, 700, 1000, 5797, {512}, {}},
+      // A container at 100 has its boundaries at 612, 1124, ...
+      {"the container's own grid", 100, 700, 1000, 5796, {512}, {{1124, 5220}, {1636, 5732}}},
+      // Boundaries at 1024 and 1536 are too near for the next piece to
+      // begin after the piece before ends.
+      {"pieces in order", 0, 700, 1000, 1700, {512}, {}},
+      // The header at 1020 is cut after 4 bytes: its last 2, the payload and
+      // nothing more come before 3000, from a boundary after 1536.
+      {"in the header",
+       0,
+       1020,
+       std::nullopt,
+       3000,
+       {512},
+       {{1024, 2560}, {1024, 2048}, {1024, 1536}}},
+      {"in the header, its length read all the same",
+       0,
+       1020,
+       106,
+       3000,
+       {512},
+       {{1024, 2560}, {1024, 2048}, {1024, 1536}}},
+      // No more than a largest record before where the chain resumes.
+      {"a largest record back",
+       0,
+       32765,
+       std::nullopt,
+       140'000,
+       {32768},
+       {{32768, 131072}, {32768, 98304}}},
+      {"no grid boundary in the record", 0, 600, 300, 5000, {512}, {}},
+      {"a chain before the record", 0, 5000, 1000, 4000, {512}, {}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(seam_splits(row.origin, row.record, row.length, row.resumed, row.clusters),
+              row.splits)
+        << row.name;
+  }
+}
+
+TEST(Scan, RejoinsContainersStoredInPiecesOnFatVolumes) {
+  if (!have_cjpeg() || !have_mtools()) {
+    GTEST_SKIP() << "cjpeg, mkfs.vfat (dosfstools) or mtools is not installed";
+  }
+  const Bytes small = moz_of(640, 448, 100);  // 70 tiles, 233 KB
+  const Bytes tiz = tiz_of(40, 300);
+  struct Row {
+    const char* name;
+    int bits;
+    int sectors;  // a cluster's
+    int kib;
+    int lead;  // sectors before the volume: a partition's start
+    const Bytes& container;
+    int pieces;
+  };
+  const Row rows[] = {
+      {"FAT12, 512 B clusters, 3 pieces", 12, 1, 2000, 0, small, 3},
+      {"FAT12, 2 KiB clusters, 4 pieces", 12, 4, 8192, 0, small, 4},
+      {"FAT16, 4 KiB clusters, a TIZ in 6 pieces", 16, 8, 65536, 0, tiz, 6},
+      {"FAT16, 16 KiB clusters, 8 pieces", 16, 32, 131072, 0, small, 8},
+      {"FAT16, 32 KiB clusters, 2 pieces", 16, 64, 140000, 0, small, 2},
+      {"FAT32, 512 B clusters, 8 pieces", 32, 1, 65536, 0, small, 8},
+      {"FAT32, 4 KiB clusters, whole", 32, 8, 264000, 0, small, 1},
+      {"FAT16 in a partition at sector 63, 4 KiB clusters, 4 pieces", 16, 8, 65536, 63, small, 4},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const Volume v = make_volume(dir.path, row.bits, row.sectors, row.kib, row.lead);
+    ASSERT_GT(v.cluster, 0U);
+    const std::string name = row.container[0] == 'M' ? "PICTURE.MOZ" : "PICTURE.TIZ";
+    ASSERT_TRUE(store_in_pieces(v, dir.path, row.container, name, row.pieces, 7, row.bits == 32));
+    const std::vector<Piece> runs = v.clusters_of(name);
+    ASSERT_EQ(runs.size(), static_cast<std::size_t>(row.pieces));
+    ASSERT_TRUE(v.remove(name));
+    const Outcome run = scan({"--quiet", "--extract", "out", "volume.img"}, dir.path);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const int tiles =
+        row.container[0] == 'M' ? static_cast<int>(moz_tiles(row.container).size()) : 40;
+    EXPECT_EQ(run.out, line("volume.img", runs.front().offset, row.container, tiles,
+                            row.container.size(), row.pieces == 1 ? "intact" : "fragmented") +
+                           (row.pieces == 1 ? "\n" : pieces_line(runs, row.container.size())));
+    EXPECT_EQ(read_file(dir.path + "/out/volume.img@" + std::to_string(runs.front().offset) +
+                        (row.container[0] == 'M' ? ".moz" : ".tiz")),
+              row.container);
+  }
+}
+
+TEST(Scan, APieceWrittenOverLeavesGrayTilesAndNoOtherFilesBytes) {
+  if (!have_cjpeg() || !have_mtools()) {
+    GTEST_SKIP() << "cjpeg, mkfs.vfat (dosfstools) or mtools is not installed";
+  }
+  const Bytes moz = moz_of(640, 448, 100);
+  const Bytes other = moz_of(640, 448, 900);  // its records are what covers the piece
+  TempDir dir;
+  const Volume v = make_volume(dir.path, 16, 4, 16384, 0);
+  ASSERT_TRUE(store_in_pieces(v, dir.path, moz, "PICTURE.MOZ", 4, 3, false));
+  const std::vector<Piece> runs = v.clusters_of("PICTURE.MOZ");
+  ASSERT_EQ(runs.size(), 4U);
+  ASSERT_TRUE(v.remove("PICTURE.MOZ"));
+  // A later file took the second piece's clusters: another MOZ's records.
+  Bytes image = read_file(v.image);
+  plant(image, runs[1].offset, other.substr(record_at(other, 20), runs[1].length));
+  write_file(v.image, image);
+
+  const Outcome run = scan({"--quiet", "--extract", "out", "volume.img"}, dir.path);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(std::to_string(runs[0].offset) + ": MOZ0 640x448, "), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(" bytes, damaged"), std::string::npos) << run.out;
+  const Bytes carved =
+      read_file(dir.path + "/out/volume.img@" + std::to_string(runs[0].offset) + ".moz");
+  const std::vector<Bytes> ours = moz_tiles(moz);
+  const std::vector<Bytes> found = moz_tiles(carved);
+  ASSERT_EQ(found.size(), ours.size());
+  int kept = 0;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    SCOPED_TRACE(i);
+    if (found[i] == ours[i]) {
+      ++kept;
+      continue;
+    }
+    // Gray, never a tile of the other file's.
+    const Image gray = djpeg(found[i]);
+    ASSERT_FALSE(gray.rgb.empty());
+    const auto [least, most] = std::minmax_element(gray.rgb.begin(), gray.rgb.end());
+    EXPECT_LE(static_cast<unsigned char>(*most) - static_cast<unsigned char>(*least), 2);
+  }
+  // The tiles of the first piece and of the last two are all there.
+  int before = 0;
+  while (record_at(moz, before + 1) <= runs[0].length) {
+    ++before;
+  }
+  EXPECT_GE(kept, before + 10);
+}
+
+TEST(Scan, JoinsASeamInsideARecordHeader) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  const Bytes moz = moz_of(640, 448, 100);
+  // Boundaries of 512-byte clusters that cut a record's header: in its tag,
+  // and in its length.
+  std::vector<std::size_t> cuts;
+  for (int i = 1; i + 2 < 70; ++i) {
+    const std::size_t at = record_at(moz, i);
+    const std::size_t boundary = (at / 512 + 1) * 512;
+    if (boundary - at < 6) {
+      cuts.push_back(boundary);
+    }
+  }
+  ASSERT_FALSE(cuts.empty());
+  for (const std::size_t split : cuts) {
+    SCOPED_TRACE(split);
+    const std::size_t start = 4096;
+    const std::size_t resumed = start + split + std::size_t{7} * 512;
+    TempDir dir;
+    write_file(dir.path + "/split.img", noise(start, 1) + moz.substr(0, split) +
+                                            noise(std::size_t{7} * 512, 2) + moz.substr(split) +
+                                            noise(300'000, 3));
+    const Outcome run = scan({"--quiet", "--extract", "out", "split.img"}, dir.path);
+    EXPECT_EQ(run.out, line("split.img", start, moz, 70, moz.size(), "fragmented") + ": " +
+                           std::to_string(start) + "+" + std::to_string(split) + " " +
+                           std::to_string(resumed) + "+" + std::to_string(moz.size() - split) +
+                           "\n");
+    EXPECT_EQ(read_file(dir.path + "/out/split.img@4096.moz"), moz);
   }
 }

@@ -1,0 +1,36 @@
+#pragma once
+
+// The search for where a container or a record may start: "TIZ0" and "MOZ0"
+// for a header, "TIL" for a record. It runs over nearly every byte of every
+// input and is the carver's one cost that grows with the input, so it tests
+// 256 offsets at a time with the widest vectors the processor has and looks
+// closer only where a block holds a candidate.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The offsets where something may start, found ahead of the finder (by the
+// reads, on two cores): every one below `to` where "TIZ0" or "MOZ0" begins,
+// and every one where "TIL" does, each list in order.
+struct Marks {
+  std::uint64_t to = 0;
+  std::vector<std::uint64_t> magics;
+  std::vector<std::uint64_t> tags;
+};
+
+// Appends to `marks` every magic and tag from `from` below `to` in `bytes`,
+// whose first byte is at input offset `base`; the bytes run to to + 3.
+void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
+                std::uint64_t to, Marks& marks);
+
+// Whether "TIZ0" or "MOZ0" begins at `bytes`.
+bool magic_at(const unsigned char* bytes);
+
+// The first offset from `from` below `to` where a magic begins, else `to`;
+// the bytes run to to + 3.
+std::size_t find_magic(const unsigned char* bytes, std::size_t from, std::size_t to);
+
+// The first "TIL" that starts at `from` or later and ends by `limit`, else
+// `limit`.
+std::size_t find_tag_fast(const unsigned char* bytes, std::size_t limit, std::size_t from);
