@@ -16,5 +16,5 @@ fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
   ca-certificates g++ cmake ninja-build pkg-config libjpeg-dev libpng-dev libtiff-dev zlib1g-dev \
-  dpkg-dev libgtest-dev libjpeg-turbo-progs "$@"
+  dpkg-dev libgtest-dev libjpeg-turbo-progs dosfstools mtools "$@"
 command -v npm > /dev/null || apt-get install -y -q --no-install-recommends npm
