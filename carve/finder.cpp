@@ -21,6 +21,19 @@ constexpr int kMostContinuations = 64;
 static_assert(Finder::kLookAhead >= kFileHeaderBytes + kLargestRecord + 2 + kChainReach,
               "a record, and a chain in the bytes it claims, must fit the look-ahead");
 
+// Whether a tile's data begins as its kind's does: a JPEG's start-of-image
+// marker, a zlib header (behind method 1's two-byte length). `data` holds
+// four bytes at the least.
+bool tile_starts(bool tiz, unsigned char kind, const unsigned char* data) {
+  const auto zlib = [](const unsigned char* at) {
+    return (at[0] & 0x0F) == 8 && (at[0] * 256 + at[1]) % 31 == 0;
+  };
+  if (!tiz || kind == '2') {
+    return data[0] == 0xFF && data[1] == 0xD8;
+  }
+  return kind == '0' ? zlib(data) : kind == '1' && zlib(data + 2);
+}
+
 }  // namespace
 
 const char* state_name(FoundState state) {
@@ -53,6 +66,10 @@ struct Finder::OpenSeam {
   std::uint64_t until = 0;
   int tile = 0;
   int tried = 0;
+  // Its tile is a JPEG (a MOZ's, a TIZ method 1 or 2), whose last two bytes,
+  // right before the next record's tag, are its end-of-image marker: a test
+  // that passes over nearly every tag at no cost.
+  bool jpeg = false;
 };
 
 struct Finder::Walker {
@@ -62,6 +79,9 @@ struct Finder::Walker {
   std::uint64_t limit = 0;
   int tile = 0;  // the next record's
   bool damaged = false;
+  // One of its records held a tile that ends where the record does: the
+  // container is one, not text or noise whose "records" happen to chain.
+  bool tiles = false;
   std::optional<OpenSeam> seam;
 
   bool following_at(std::uint64_t at) const { return phase == Phase::following && next == at; }
@@ -286,9 +306,23 @@ void Finder::tag_at_offset(const Window& w, std::uint64_t at) {
       return;
     }
   }
+  // Whether a JPEG ends right before this tag, asked once for all seams.
+  int jpeg_ends = -1;
+  const auto jpeg_ends_here = [&] {
+    if (jpeg_ends < 0) {
+      unsigned char marker[2] = {};
+      const bool here = at >= w.base + 2;
+      if (here) {
+        std::memcpy(marker, w.at(at - 2), 2);
+      }
+      jpeg_ends = (here || (at >= 2 && hooks_.read_at(at - 2, marker, 2))) && marker[0] == 0xFF &&
+                  marker[1] == 0xD9;
+    }
+    return jpeg_ends == 1;
+  };
   for (Walker& k : walkers_) {
     if (k.seam && at > k.seam->record && at <= k.seam->until &&
-        k.seam->tried < kMostContinuations &&
+        k.seam->tried < kMostContinuations && (!k.seam->jpeg || jpeg_ends_here()) &&
         carries_on(w, at, k.found.announced - k.seam->tile - 1) && join(k, at)) {
       continue;
     }
@@ -308,29 +342,19 @@ void Finder::tag_at_offset(const Window& w, std::uint64_t at) {
 void Finder::step(const Window& w, Walker& k) {
   const std::uint64_t at = k.next;
   if (at + kRecordHeaderBytes > w.end || !tag_at(w.at(at))) {
-    return broke(k, at, at);
+    return broke(w, k, at, at);
   }
   const unsigned char* bytes = w.at(at);
   const std::size_t waiting = static_cast<std::size_t>(w.end - at);
   const std::size_t end = record_end(bytes, 0);
   if (end > waiting) {
-    return broke(k, at, at);  // the input ends inside it
+    return broke(w, k, at, at);  // the input ends inside it
   }
   const bool last = k.tile == k.found.announced - 1;
   const bool lands =
       (w.ends && end == waiting) || (end + sizeof kRecordTag <= waiting && tag_at(bytes + end));
   if (lands && !last) {
     return take(k, w, at, at + end);
-  }
-  if (!lands && !last) {
-    // Its length lands on no tag: the length is to blame when the bytes it
-    // claims hold a chain of records.
-    const std::size_t limit = std::min(waiting, end + 2);
-    for (std::size_t t = find_tag(bytes, limit, 1); t < limit; t = find_tag(bytes, limit, t + 1)) {
-      if (chain_at(bytes, waiting, w.ends, t) == Chain::holds) {
-        return broke(k, at, at + 1);
-      }
-    }
   }
   // Else its bytes are its own only if its tile ends where it does: a
   // record whose piece of the file ends inside it runs on into another
@@ -340,15 +364,31 @@ void Finder::step(const Window& w, Walker& k) {
                               ? hooks_.tile_holds(k.found.tiz, bytes[3], bytes + kRecordHeaderBytes,
                                                   end - kRecordHeaderBytes, TileLook::ends)
                               : TileCheck::unknown;
-  if (check == TileCheck::whole || (check == TileCheck::unknown && last)) {
-    return take(k, w, at, at + end);
+  if (check == TileCheck::spoiled || (check == TileCheck::unknown && !last)) {
+    return broke(w, k, at, at + 1);
   }
-  broke(k, at, at + 1);
+  if (!lands && !last) {
+    // Its length lands on no tag, yet on a tile's end: the length is to
+    // blame when the bytes it claims hold a chain of records.
+    const std::size_t limit = std::min(waiting, end + 2);
+    for (std::size_t t = find_tag(bytes, limit, 1); t < limit; t = find_tag(bytes, limit, t + 1)) {
+      if (chain_at(bytes, waiting, w.ends, t) == Chain::holds) {
+        return broke(w, k, at, at + 1);
+      }
+    }
+  }
+  take(k, w, at, at + end);
 }
 
 void Finder::take(Walker& k, const Window& w, std::uint64_t at, std::uint64_t end) {
   if (hooks_.capture) {
     hooks_.capture(k.found.offset, w.at(at), static_cast<std::size_t>(end - at));
+  }
+  if (!k.tiles && hooks_.tile_holds) {
+    const unsigned char* record = w.at(at);
+    k.tiles = hooks_.tile_holds(k.found.tiz, record[3], record + kRecordHeaderBytes,
+                                static_cast<std::size_t>(end - at) - kRecordHeaderBytes,
+                                TileLook::ends) == TileCheck::whole;
   }
   Run& run = k.found.runs.back();
   run.ranges.back().length += end - at;
@@ -364,9 +404,20 @@ void Finder::take(Walker& k, const Window& w, std::uint64_t at, std::uint64_t en
 // The chain broke at `at`, where the record it led to is missing or not
 // believed; a lost chain is looked for from `from`. On an input that can be
 // read again, the break may be a seam.
-void Finder::broke(Walker& k, std::uint64_t at, std::uint64_t from) {
-  if (!clusters_.empty() && hooks_.read_at) {
-    k.seam = OpenSeam{at, at + kFragmentReach, k.tile, 0};
+void Finder::broke(const Window& w, Walker& k, std::uint64_t at, std::uint64_t from) {
+  // A seam is looked for only behind tiles: records that chained by chance
+  // in text hold none. The record's kind, where its header has it, must be
+  // one whose data can be checked, or no split could be decided.
+  const int kind = at + 4 <= w.end && tag_at(w.at(at)) ? w.at(at)[3] : -1;
+  const bool checkable = !k.found.tiz || kind < 0 || kind == '0' || kind == '1' || kind == '2';
+  // The first record comes whole from the container's first piece, up to
+  // where its data begins, at the least (a piece is a cluster or more).
+  const bool first =
+      k.found.found == 0 && kind >= 0 && at + kRecordHeaderBytes + 4 <= w.end &&
+      tile_starts(k.found.tiz, static_cast<unsigned char>(kind), w.at(at) + kRecordHeaderBytes);
+  if (!clusters_.empty() && hooks_.read_at && checkable && (k.tiles || first)) {
+    k.seam =
+        OpenSeam{at, at + kFragmentReach, k.tile, 0, !k.found.tiz || kind == '1' || kind == '2'};
   }
   k.phase = Phase::lost;
   k.next = from;
@@ -450,7 +501,18 @@ void Finder::settle(Walker& k, std::uint64_t now) {
   if (k.phase != Phase::over || k.seam) {
     return;
   }
+  k.phase = Phase::done;
   Found& f = k.found;
+  if (f.found == 0 || !k.tiles) {
+    // Not one record behind the header is believed, or none holds a tile:
+    // text that names a magic and tags whose lengths happen to chain, or a
+    // header whose records are all gone.
+    if (hooks_.rejected) {
+      hooks_.rejected(f.offset, f.found == 0 ? "no record behind the header is believed"
+                                             : "its records hold no tile");
+    }
+    return;
+  }
   std::erase_if(f.runs, [](const Run& run) { return run.count == 0; });
   f.pieces.clear();
   if (!k.damaged) {
@@ -481,7 +543,6 @@ void Finder::settle(Walker& k, std::uint64_t now) {
     f.length += piece.length;
   }
   ready_.emplace(f.offset, std::move(f));
-  k.phase = Phase::done;
 }
 
 // Containers go out in the order of their offsets: one is held while one

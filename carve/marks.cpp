@@ -2,6 +2,7 @@
 
 #if defined(__x86_64__)
 #include <cpuid.h>
+#include <immintrin.h>
 #endif
 
 #include <algorithm>
@@ -67,6 +68,41 @@ template <typename Lanes, typename... Pairs>
   return to;
 }
 
+// Whether any of `Pairs` may stand in the sizeof(Lanes) offsets from `bytes`.
+template <typename Lanes, typename... Pairs>
+[[gnu::always_inline]] inline bool any_in(const unsigned char* bytes) {
+  Lanes hit{};
+  (mark_pair<Lanes, Pairs>(bytes, hit), ...);
+  std::uint64_t words[sizeof(Lanes) / 8];
+  std::memcpy(words, &hit, sizeof words);
+  std::uint64_t any = 0;
+  for (const std::uint64_t word : words) {
+    any |= word;
+  }
+  return any != 0;
+}
+
+// Every magic or tag from `at` below `to` (which whole blocks fill), handed
+// to `note` in order: blocks with none are passed over 256 offsets at a time,
+// and in the others only the vectors' worth of offsets that hold one are
+// looked at one by one, so text crowded with them costs a pass, not one
+// search for each.
+template <typename Lanes, typename Note>
+[[gnu::always_inline]] inline void each_mark_in(const unsigned char* bytes, std::size_t at,
+                                                std::size_t to, Note& note) {
+  while (at < to) {
+    at = skip_blocks_in<Lanes, MagicPair, TagPair>(bytes, at, to);
+    const std::size_t stop = std::min(at + kBlock, to);
+    for (; at < stop; at += sizeof(Lanes)) {
+      if (any_in<Lanes, MagicPair, TagPair>(bytes + at)) {
+        for (std::size_t j = at; j < at + sizeof(Lanes); ++j) {
+          note(j);
+        }
+      }
+    }
+  }
+}
+
 // The blocks with a magic, a tag, or either, in the widest vectors there are.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 __attribute__((target("avx2"))) std::size_t skip_to_magic_avx2(const unsigned char* bytes,
@@ -76,10 +112,6 @@ __attribute__((target("avx2"))) std::size_t skip_to_magic_avx2(const unsigned ch
 __attribute__((target("avx2"))) std::size_t skip_to_tag_avx2(const unsigned char* bytes,
                                                              std::size_t at, std::size_t to) {
   return skip_blocks_in<Lanes32, TagPair>(bytes, at, to);
-}
-__attribute__((target("avx2"))) std::size_t skip_to_mark_avx2(const unsigned char* bytes,
-                                                              std::size_t at, std::size_t to) {
-  return skip_blocks_in<Lanes32, MagicPair, TagPair>(bytes, at, to);
 }
 // Asked once, of the processor itself (cpuid) and of the system (whether it
 // saves the 256-bit registers): x86-64 always has SSE2, most of its
@@ -106,7 +138,6 @@ const bool kHaveAvx2 = have_avx2();
 constexpr bool kHaveAvx2 = false;
 std::size_t skip_to_magic_avx2(const unsigned char*, std::size_t, std::size_t to) { return to; }
 std::size_t skip_to_tag_avx2(const unsigned char*, std::size_t, std::size_t to) { return to; }
-std::size_t skip_to_mark_avx2(const unsigned char*, std::size_t, std::size_t to) { return to; }
 #endif
 
 std::size_t skip_to_magic(const unsigned char* bytes, std::size_t at, std::size_t to) {
@@ -117,11 +148,6 @@ std::size_t skip_to_magic(const unsigned char* bytes, std::size_t at, std::size_
 std::size_t skip_to_tag(const unsigned char* bytes, std::size_t at, std::size_t to) {
   return kHaveAvx2 ? skip_to_tag_avx2(bytes, at, to)
                    : skip_blocks_in<Lanes16, TagPair>(bytes, at, to);
-}
-
-std::size_t skip_to_mark(const unsigned char* bytes, std::size_t at, std::size_t to) {
-  return kHaveAvx2 ? skip_to_mark_avx2(bytes, at, to)
-                   : skip_blocks_in<Lanes16, MagicPair, TagPair>(bytes, at, to);
 }
 
 // The first offset from `from` below `to` where `found` holds, passing over
@@ -144,6 +170,11 @@ std::size_t find_first(const unsigned char* bytes, std::size_t from, std::size_t
 
 }  // namespace
 
+bool header_candidate(const unsigned char* bytes, const unsigned char* end) {
+  return magic_at(bytes) &&
+         (bytes + kFileHeaderBytes + sizeof kRecordTag > end || tag_at(bytes + kFileHeaderBytes));
+}
+
 bool magic_at(const unsigned char* bytes) {
   return ((bytes[0] == 'T' && bytes[1] == 'I') || (bytes[0] == 'M' && bytes[1] == 'O')) &&
          bytes[2] == 'Z' && bytes[3] == '0';
@@ -152,7 +183,9 @@ bool magic_at(const unsigned char* bytes) {
 // The first offset from `from` below `to` where "TIZ0" or "MOZ0" begins, else
 // `to`; the bytes run to to + 3.
 std::size_t find_magic(const unsigned char* bytes, std::size_t from, std::size_t to) {
-  return find_first(bytes, from, to, skip_to_magic, magic_at);
+  const unsigned char* end = bytes + to + 3;
+  return find_first(bytes, from, to, skip_to_magic,
+                    [end](const unsigned char* at) { return header_candidate(at, end); });
 }
 
 // The first "TIL" that starts at `from` or later and ends by `limit`, else
@@ -167,13 +200,99 @@ std::size_t find_tag_fast(const unsigned char* bytes, std::size_t limit, std::si
   return found < limit - 2 ? found : limit;
 }
 
+namespace {
+
+// Notes a mark where one starts.
+struct MarkNote {
+  const unsigned char* bytes;
+  std::uint64_t base;
+  const unsigned char* last;
+  Marks& marks;
+  void operator()(std::size_t at) const {
+    if (tag_at(bytes + at)) {
+      marks.tags.push_back(base + at);
+    } else if (header_candidate(bytes + at, last)) {
+      marks.magics.push_back(base + at);
+    }
+  }
+};
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// On x86-64 the compares give a bit an offset, and only the offsets whose
+// bit is set are looked at: text crowded with marks costs little more than
+// text without.
+template <typename Note>
+[[gnu::always_inline]] inline void note_bits(std::size_t at, unsigned bits, Note& note) {
+  for (; bits != 0; bits &= bits - 1) {
+    note(at + static_cast<std::size_t>(__builtin_ctz(bits)));
+  }
+}
+
+// A bit for each of the 32 offsets from `at` where a tag's "TI" or a
+// magic's "Z0" (two bytes in) stands; the bytes run to at + 35.
+__attribute__((target("avx2"))) unsigned marks_in_32(const unsigned char* at) {
+  const auto* lanes = reinterpret_cast<const __m256i*>(at);
+  const __m256i first = _mm256_loadu_si256(lanes);
+  const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
+  const __m256i third = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 2));
+  const __m256i fourth = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 3));
+  const __m256i tags = _mm256_and_si256(_mm256_cmpeq_epi8(first, _mm256_set1_epi8('T')),
+                                        _mm256_cmpeq_epi8(second, _mm256_set1_epi8('I')));
+  const __m256i magics = _mm256_and_si256(_mm256_cmpeq_epi8(third, _mm256_set1_epi8('Z')),
+                                          _mm256_cmpeq_epi8(fourth, _mm256_set1_epi8('0')));
+  return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(tags, magics)));
+}
+
+// The same for 16 offsets, in the vectors every x86-64 has.
+unsigned marks_in_16(const unsigned char* at) {
+  const auto load = [](const unsigned char* from) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+  };
+  const __m128i tags = _mm_and_si128(_mm_cmpeq_epi8(load(at), _mm_set1_epi8('T')),
+                                     _mm_cmpeq_epi8(load(at + 1), _mm_set1_epi8('I')));
+  const __m128i magics = _mm_and_si128(_mm_cmpeq_epi8(load(at + 2), _mm_set1_epi8('Z')),
+                                       _mm_cmpeq_epi8(load(at + 3), _mm_set1_epi8('0')));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(tags, magics)));
+}
+
+__attribute__((target("avx2"))) void each_mark_avx2(const unsigned char* bytes, std::size_t at,
+                                                    std::size_t to, MarkNote& note) {
+  for (; at + 32 <= to; at += 32) {
+    note_bits(at, marks_in_32(bytes + at), note);
+  }
+  for (; at < to; ++at) {
+    note(at);
+  }
+}
+
+void each_mark_sse2(const unsigned char* bytes, std::size_t at, std::size_t to, MarkNote& note) {
+  for (; at + 16 <= to; at += 16) {
+    note_bits(at, marks_in_16(bytes + at), note);
+  }
+  for (; at < to; ++at) {
+    note(at);
+  }
+}
+#endif
+
+}  // namespace
+
 void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
                 std::uint64_t to, Marks& marks) {
   const auto end = static_cast<std::size_t>(to - base);
-  const auto either = [](const unsigned char* at) { return magic_at(at) || tag_at(at); };
-  for (std::size_t at =
-           find_first(bytes, static_cast<std::size_t>(from - base), end, skip_to_mark, either);
-       at < end; at = find_first(bytes, at + 1, end, skip_to_mark, either)) {
-    (magic_at(bytes + at) ? marks.magics : marks.tags).push_back(base + at);
+  MarkNote note{bytes, base, bytes + end + 3, marks};
+  auto at = static_cast<std::size_t>(from - base);
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  if (kHaveAvx2) {
+    each_mark_avx2(bytes, at, end, note);
+  } else {
+    each_mark_sse2(bytes, at, end, note);
   }
+#else
+  const std::size_t blocks = at + (end - at) / kBlock * kBlock;
+  each_mark_in<Lanes16>(bytes, at, blocks, note);
+  for (at = blocks; at < end; ++at) {
+    note(at);
+  }
+#endif
 }

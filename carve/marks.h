@@ -11,15 +11,16 @@
 #include <vector>
 
 // The offsets where something may start, found ahead of the finder (by the
-// reads, on two cores): every one below `to` where "TIZ0" or "MOZ0" begins,
-// and every one where "TIL" does, each list in order.
+// reads, on two cores): every one below `to` where a header may start (a
+// magic with a tag behind it), and every one where "TIL" does, each list in
+// order.
 struct Marks {
   std::uint64_t to = 0;
   std::vector<std::uint64_t> magics;
   std::vector<std::uint64_t> tags;
 };
 
-// Appends to `marks` every magic and tag from `from` below `to` in `bytes`,
+// Appends to `marks` every header candidate and tag from `from` below `to` in `bytes`,
 // whose first byte is at input offset `base`; the bytes run to to + 3.
 void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
                 std::uint64_t to, Marks& marks);
@@ -27,8 +28,13 @@ void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t fr
 // Whether "TIZ0" or "MOZ0" begins at `bytes`.
 bool magic_at(const unsigned char* bytes);
 
-// The first offset from `from` below `to` where a magic begins, else `to`;
-// the bytes run to to + 3.
+// Whether a header may start at `bytes`: a magic, and a record's tag right
+// behind its 8 bytes, where the bytes (up to `end`) reach that far. Text
+// that names a magic is passed over here, at the search's own cost.
+bool header_candidate(const unsigned char* bytes, const unsigned char* end);
+
+// The first offset from `from` below `to` where a header may start, else
+// `to`; the bytes run to to + 3.
 std::size_t find_magic(const unsigned char* bytes, std::size_t from, std::size_t to);
 
 // The first "TIL" that starts at `from` or later and ends by `limit`, else
