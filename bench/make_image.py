@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Writes a disk image for bench/scan.sh: GIB gibibytes of noise in which each
 64 MiB holds the example MOZ and TIZ whole, a MOZ cut short, one stored in two
-pieces on 4 KiB clusters, loose JPEG tiles and text naming both magics.
-  python3 bench/make_image.py IMAGE [GIB]"""
+pieces on 4 KiB clusters, loose JPEG tiles and text naming both magics. With
+--decoys, a third of each 64 MiB is text where a magic or a tag starts every
+few bytes.
+  python3 bench/make_image.py IMAGE [GIB] [--decoys]"""
 import os
 import sys
 
@@ -23,10 +25,30 @@ def tiles(container):
     return found
 
 
+DECOY_LINES = [
+    b"Notes on TIZ0 files and MOZ0 files: each TIL record, TIL after TIL.\n",
+    b"MOZ0MOZ0TIZ0 TIL TIL TIL\n",
+    b"a TIZ0 header, then TILJ and TIL2 records; MOZ0 too.\n",
+]
+
+
+def decoys(count):
+    """Text crowded with magics and tags, `count` bytes of it."""
+    text = bytearray()
+    line = 0
+    while len(text) < count:
+        text += DECOY_LINES[line * 7 % len(DECOY_LINES)]
+        line += 1
+    return bytes(text[:count])
+
+
 def main():
-    path = sys.argv[1]
-    gib = int(sys.argv[2]) if len(sys.argv) > 2 else 4
+    args = [arg for arg in sys.argv[1:] if arg != "--decoys"]
+    path = args[0]
+    gib = int(args[1]) if len(args) > 1 else 4
     noise = bytearray(os.urandom(PIECE))
+    if "--decoys" in sys.argv:
+        noise[PIECE // 3:2 * PIECE // 3] = decoys(2 * PIECE // 3 - PIECE // 3)
     plants = [
         (4096, MOZ),
         (1 << 20, TIZ),

@@ -608,6 +608,17 @@ TEST(Scan, NothingIsFoundInAGibibyteOfFillerAndDecoys) {
       record('J', "x") + record('J', "y") + record('J', "z"),
       Bytes(4096, '\0'),
       "Notes: TIZ0 files and MOZ0 files, TIL records.\n",
+      // Headers whose records chain exactly but hold no tile: text.
+      tiz_file(3, record('2', "abc") + record('2', "def") + record('2', "ghi")),
+      moz_file(64, 128, record('J', "one") + record('J', "two")),
+      // Text crowded with magics and tags.
+      [] {
+        Bytes crowded;
+        while (crowded.size() < 4000) {
+          crowded += "MOZ0MOZ0TIZ0 TIL TIL TIL\na TIZ0 header, then TILJ and TIL2; MOZ0 too.\n";
+        }
+        return crowded;
+      }(),
   };
   TempDir dir;
   {
