@@ -20,6 +20,7 @@ constexpr int kMostContinuations = 64;
 
 static_assert(Finder::kLookAhead >= kFileHeaderBytes + kLargestRecord + 2 + kChainReach,
               "a record, and a chain in the bytes it claims, must fit the look-ahead");
+static_assert(Finder::kOrphanReach == kLargestRecord + sizeof kRecordTag);
 
 // Whether a tile's data begins as its kind's does: a JPEG's start-of-image
 // marker, a zlib header (behind method 1's two-byte length). `data` holds
@@ -104,6 +105,11 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
   if (marks != nullptr && !ends) {
     decide = std::min(decide, marks->to);
   }
+  if (remembers_orphans() && !ends) {
+    // Orphans are looked for in the offsets decided: a record there and the
+    // tag after it must be here.
+    decide = w.end > base + kOrphanReach ? std::min(decide, w.end - kOrphanReach) : base;
+  }
   pos_ = std::max(pos_, base);
   while (pos_ < decide) {
     // The next event: a record a chain leads to, a tag while a chain is
@@ -119,6 +125,9 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
     const std::uint64_t tag = want_tags ? next_tag(w, marks, q) : q;
     const std::uint64_t head = next_magic(w, marks, std::min(q, tag));
     q = std::min({q, tag, head});
+    if (remembers_orphans()) {
+      remember_orphans(w, marks, std::min(q, decide));
+    }
     if (q >= decide) {
       pos_ = decide;
       break;
@@ -287,6 +296,138 @@ void Finder::header_at(const Window& w, std::uint64_t at) {
   walkers_.push_back(std::move(k));
 }
 
+bool Finder::remembers_orphans() const { return !clusters_.empty() && hooks_.read_at != nullptr; }
+
+// Whether a record that no container's chain leads to starts at `at`, so
+// that a piece of a file stored before the piece with its header may be
+// joined when that one breaks: its length lands on the next tag and its tile
+// ends where it does. The walk then passes over the rest of its chain.
+void Finder::orphan_at(const Window& w, std::uint64_t at) {
+  // Its data must begin as a tile's does, which passes over text's tags
+  // before their lengths are followed.
+  if (at < orphan_skip_ || at + kRecordHeaderBytes + 4 > w.end || !tag_at(w.at(at))) {
+    return;
+  }
+  const unsigned char* data = w.at(at) + kRecordHeaderBytes;
+  const unsigned char kind = w.at(at)[3];
+  if (!tile_starts(false, kind, data) &&
+      !((kind == '0' || kind == '1') && tile_starts(true, kind, data))) {
+    return;
+  }
+  const auto follows = [&](std::uint64_t record) {
+    if (record + kRecordHeaderBytes > w.end || !tag_at(w.at(record))) {
+      return record;
+    }
+    const std::uint64_t end = record + record_end(w.at(record), 0);
+    return end + sizeof kRecordTag <= w.end && tag_at(w.at(end)) ? end : record;
+  };
+  const std::uint64_t end = follows(at);
+  const unsigned char* record = w.at(at);
+  const std::size_t payload = static_cast<std::size_t>(end - at) - kRecordHeaderBytes;
+  if (end == at || payload < 4 ||
+      !(record[3] == '0' ? tile_starts(true, '0', record + kRecordHeaderBytes)
+                         : record[end - at - 2] == 0xFF && record[end - at - 1] == 0xD9)) {
+    return;
+  }
+  if (orphans_.size() == kMostOrphans) {
+    orphans_.erase(orphans_.begin());  // the oldest goes first
+  }
+  orphans_.push_back(at);
+  std::uint64_t next = end;
+  for (std::uint64_t after = follows(next); after != next; after = follows(next)) {
+    next = after;
+  }
+  orphan_skip_ = next;
+}
+
+// Orphans among the tags from pos_ below `until`, which no walker wants.
+void Finder::remember_orphans(const Window& w, const Marks* marks, std::uint64_t until) {
+  if (marks != nullptr && pos_ < marks->to) {
+    for (auto t = std::lower_bound(marks->tags.begin(), marks->tags.end(), pos_);
+         t != marks->tags.end() && *t < until; ++t) {
+      orphan_at(w, *t);
+    }
+    return;
+  }
+  const auto limit = static_cast<std::size_t>(std::min(until + 2, w.end) - w.base);
+  for (std::size_t t = find_tag_fast(w.bytes, limit, static_cast<std::size_t>(pos_ - w.base));
+       t < limit && w.base + t < until;
+       t = find_tag_fast(
+           w.bytes, limit,
+           static_cast<std::size_t>(std::max(w.base + t + 1, orphan_skip_) - w.base))) {
+    orphan_at(w, w.base + t);
+  }
+}
+
+// A break behind which the next piece may lie earlier in the input: the
+// orphans remembered from before the container are tried, the latest first.
+void Finder::join_orphans(Walker& k) {
+  while (k.seam && k.phase != Phase::done) {
+    bool joined = false;
+    for (auto o = orphans_.rbegin(); o != orphans_.rend() && k.seam; ++o) {
+      if (*o < k.found.offset && join(k, *o)) {
+        orphans_.erase(std::next(o).base());
+        joined = true;
+        break;
+      }
+    }
+    if (!joined) {
+      return;
+    }
+    walk_back(k);
+  }
+}
+
+// Follows a container's chain through a piece that lies behind the window,
+// reading it again, until the piece ends or the container does.
+void Finder::walk_back(Walker& k) {
+  while (k.phase == Phase::following && k.next < pos_) {
+    const std::uint64_t at = k.next;
+    unsigned char header[kRecordHeaderBytes + sizeof kRecordTag];
+    if (!hooks_.read_at(at, header, kRecordHeaderBytes) || !tag_at(header)) {
+      return broke_back(k, at);
+    }
+    const std::uint64_t end = at + record_end(header, 0);
+    const bool last = k.tile == k.found.announced - 1;
+    const bool lands = hooks_.read_at(end, header + kRecordHeaderBytes, sizeof kRecordTag) &&
+                       tag_at(header + kRecordHeaderBytes);
+    if (!lands || last) {
+      joined_.resize(static_cast<std::size_t>(end - at));
+      const TileCheck check =
+          hooks_.read_at(at, joined_.data(), joined_.size()) && hooks_.tile_holds
+              ? hooks_.tile_holds(k.found.tiz, header[3], joined_.data() + kRecordHeaderBytes,
+                                  joined_.size() - kRecordHeaderBytes, TileLook::ends)
+              : TileCheck::spoiled;
+      if (check == TileCheck::spoiled || (check == TileCheck::unknown && !last)) {
+        return broke_back(k, at);
+      }
+    }
+    Run& run = k.found.runs.back();
+    run.ranges.back().length += end - at;
+    ++run.count;
+    ++k.found.found;
+    ++k.tile;
+    k.tiles = true;
+    k.next = end;
+    if (k.tile >= k.found.announced) {
+      k.phase = Phase::over;
+    }
+  }
+}
+
+// The chain broke at `at`, behind the window: a seam whose next piece is
+// further on, or an orphan again.
+void Finder::broke_back(Walker& k, std::uint64_t at) {
+  unsigned char header[kRecordHeaderBytes] = {};
+  const bool tagged = hooks_.read_at(at, header, sizeof header) && tag_at(header);
+  const int kind = tagged ? header[3] : -1;
+  k.phase = Phase::over;
+  if (!k.found.tiz || kind < 0 || kind == '0' || kind == '1' || kind == '2') {
+    k.seam =
+        OpenSeam{at, pos_ + kFragmentReach, k.tile, 0, !k.found.tiz || kind == '1' || kind == '2'};
+  }
+}
+
 // Whether a record at `at` may carry on a container with `left` records to
 // go after a seam. A piece of a file may hold no more than the seam's tail
 // and a record that runs on into the next piece, so no chain is asked of it:
@@ -336,6 +477,10 @@ void Finder::tag_at_offset(const Window& w, std::uint64_t at) {
       k.next = at;
       k.found.runs.push_back(Run{{Piece{at, 0}}, k.tile, 0});
     }
+  }
+  if (remembers_orphans() && std::none_of(walkers_.begin(), walkers_.end(),
+                                          [&](const Walker& k) { return k.following_at(at); })) {
+    orphan_at(w, at);
   }
 }
 
@@ -423,6 +568,9 @@ void Finder::broke(const Window& w, Walker& k, std::uint64_t at, std::uint64_t f
   k.next = from;
   const auto missing = static_cast<std::uint64_t>(k.found.announced - k.tile);
   k.limit = from + std::min(kFragmentReach, missing * kLargestRecord);
+  if (k.seam && !orphans_.empty()) {
+    join_orphans(k);
+  }
 }
 
 // A chain that carries on the container resumes at `resumed`: its seam is
@@ -443,7 +591,24 @@ bool Finder::join(Walker& k, std::uint64_t resumed) {
   ++seam.tried;
   std::optional<Split> taken;
   int whole = 0;
+  // A piece is no part of one already taken.
+  const auto taken_already = [&](std::uint64_t from, std::uint64_t to) {
+    if (from < k.found.offset + kFileHeaderBytes && k.found.offset < to) {
+      return true;
+    }
+    for (const Run& run : k.found.runs) {
+      for (const Piece& range : run.ranges) {
+        if (from < range.offset + range.length && range.offset < to) {
+          return true;
+        }
+      }
+    }
+    return false;
+  };
   for (const Split& split : splits) {
+    if (taken_already(split.next, resumed) || (split.next < split.end && seam.record < resumed)) {
+      continue;
+    }
     const auto head = static_cast<std::size_t>(split.end - seam.record);
     const auto tail = static_cast<std::size_t>(resumed - split.next);
     joined_.resize(head + tail);

@@ -128,6 +128,11 @@ class Finder {
   // Containers found and held back while one before them is still being
   // followed, at most (a few megabytes).
   static constexpr std::size_t kMostHeld = 16384;
+  // Orphans remembered, at most: the latest ones (8 bytes each).
+  static constexpr std::size_t kMostOrphans = 4096;
+  // The bytes an orphan's test looks at past its tag: a largest record and
+  // the next tag.
+  static constexpr std::size_t kOrphanReach = 6 + 65535 + 3;
 
  private:
   enum class Phase;
@@ -151,6 +156,12 @@ class Finder {
   void take(Walker& walker, const Window& w, std::uint64_t at, std::uint64_t end);
   void broke(const Window& w, Walker& walker, std::uint64_t at, std::uint64_t from);
   bool join(Walker& walker, std::uint64_t resumed);
+  bool remembers_orphans() const;
+  void orphan_at(const Window& w, std::uint64_t at);
+  void remember_orphans(const Window& w, const Marks* marks, std::uint64_t until);
+  void join_orphans(Walker& walker);
+  void walk_back(Walker& walker);
+  void broke_back(Walker& walker, std::uint64_t at);
   void settle(Walker& walker, std::uint64_t now);
   void emit_ready();
 
@@ -160,4 +171,8 @@ class Finder {
   std::vector<Walker> walkers_;
   std::map<std::uint64_t, Found> ready_;
   std::vector<unsigned char> joined_;  // a record tried across a seam
+  // Where runs of records with no header in front began, the latest last:
+  // pieces of files that may turn out to come after a piece further on.
+  std::vector<std::uint64_t> orphans_;
+  std::uint64_t orphan_skip_ = 0;  // the rest of the last orphan's chain
 };

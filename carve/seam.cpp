@@ -83,14 +83,26 @@ std::vector<Split> seam_splits(std::uint64_t origin, std::uint64_t record,
       splits.push_back(split);
     }
   };
-  if (record < origin || resumed <= record) {
+  // The next piece comes after the one before, or lies wholly before the
+  // container's start (an allocator that wrapped around the volume's end).
+  const bool before = resumed <= origin;
+  if (resumed <= record && !before) {
     return splits;
   }
   for (const std::uint32_t cluster : clusters) {
+    const auto on_grid = [&](std::uint64_t offset) {
+      return (offset >= origin ? offset - origin : origin - offset) % cluster == 0;
+    };
     // The grid's first boundary past the record's first byte: a piece holds
     // at least that byte, or the break would have come a record sooner. The
-    // next piece starts on the grid too, a cluster or more after it.
-    const std::uint64_t first = origin + (record - origin) / cluster * cluster + cluster;
+    // next piece starts on the grid too, a cluster or more after it. (The
+    // record itself lies before the container's start when its piece did.)
+    const std::uint64_t first = record >= origin
+                                    ? origin + (record - origin) / cluster * cluster + cluster
+                                    : origin - (origin - record - 1) / cluster * cluster;
+    const auto apart = [&](std::uint64_t next, std::uint64_t end) {
+      return before || next >= end + cluster;
+    };
     const std::uint64_t header_end = record + kRecordHeaderBytes;
     if (first < header_end) {
       // Inside the header: its last bytes and the payload, and nothing more,
@@ -98,12 +110,19 @@ std::vector<Split> seam_splits(std::uint64_t origin, std::uint64_t record,
       // record before it.
       const std::uint64_t least = header_end - first;
       const std::uint64_t most = least + UINT16_MAX;
-      if (resumed >= origin + least) {
+      if (resumed >= least) {
         const std::uint64_t latest = resumed - least;
         const std::uint64_t earliest = resumed > most ? resumed - most : 0;
-        for (std::uint64_t next = latest - (latest - origin) % cluster;
-             next >= earliest && next >= first + cluster; next -= cluster) {
+        // The grid's last boundary at or before `latest`.
+        const std::uint64_t off = latest >= origin
+                                      ? (latest - origin) % cluster
+                                      : (cluster - (origin - latest) % cluster) % cluster;
+        std::uint64_t next = latest - std::min(off, latest);
+        for (; off <= latest && next >= earliest && apart(next, first); next -= cluster) {
           add(first, next);
+          if (next < cluster) {
+            break;
+          }
         }
       }
     }
@@ -117,7 +136,7 @@ std::vector<Split> seam_splits(std::uint64_t origin, std::uint64_t record,
       }
       for (; end < gap; end += cluster) {
         const std::uint64_t tail = gap - end;
-        if (resumed >= end + cluster + tail && (resumed - tail - origin) % cluster == 0) {
+        if (resumed >= tail && on_grid(resumed - tail) && apart(resumed - tail, end)) {
           add(end, resumed - tail);
         }
       }

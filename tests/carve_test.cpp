@@ -704,6 +704,16 @@ TEST(Scan, SeamSplitsFollowTheContainersClusterGrid) {
        {32768},
        {{32768, 131072}, {32768, 98304}}},
       {"no grid boundary in the record", 0, 600, 300, 5000, {512}, {}},
+      // Pieces that lie before the container's start, where an allocator
+      // that wrapped around put them.
+      {"the next piece before the container", 40960, 41060, 8000, 12196, {4096}, {{45056, 8192}}},
+      {"a record in a piece before the container",
+       40960,
+       11192,
+       5000,
+       57152,
+       {4096},
+       {{12288, 53248}}},
       {"a chain before the record", 0, 5000, 1000, 4000, {512}, {}},
   };
   for (const Row& row : rows) {
@@ -839,5 +849,47 @@ TEST(Scan, JoinsASeamInsideARecordHeader) {
                            std::to_string(resumed) + "+" + std::to_string(moz.size() - split) +
                            "\n");
     EXPECT_EQ(read_file(dir.path + "/out/split.img@4096.moz"), moz);
+  }
+}
+
+TEST(Scan, JoinsPiecesStoredBeforeTheirHeader) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  // An allocator that wrapped around the volume's end put later pieces at
+  // lower clusters: their records come first in the input, with no header
+  // in front, and are joined when the piece with the header breaks.
+  const Bytes moz = moz_of(640, 448, 100);
+  const std::size_t cluster = 4096;
+  struct Stored {
+    std::size_t from;  // of the container
+    std::size_t at;    // in the image, in clusters
+  };
+  struct Row {
+    const char* name;
+    std::vector<Stored> pieces;  // in the container's order
+  };
+  const Row rows[] = {
+      {"two, the second first", {{0, 64}, {9 * cluster, 8}}},
+      {"three, the second first", {{0, 40}, {9 * cluster, 4}, {30 * cluster, 52}}},
+      {"three, the last two first and reversed", {{0, 80}, {9 * cluster, 45}, {20 * cluster, 4}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Bytes image = noise(std::size_t{140} * cluster + moz.size(), 1);
+    std::string expected = ":";
+    for (std::size_t i = 0; i < row.pieces.size(); ++i) {
+      const std::size_t to = i + 1 < row.pieces.size() ? row.pieces[i + 1].from : moz.size();
+      const std::size_t at = row.pieces[i].at * cluster;
+      plant(image, at, moz.substr(row.pieces[i].from, to - row.pieces[i].from));
+      expected += " " + std::to_string(at) + "+" + std::to_string(to - row.pieces[i].from);
+    }
+    TempDir dir;
+    write_file(dir.path + "/wrapped.img", image);
+    const Outcome run = scan({"--quiet", "--extract", "out", "wrapped.img"}, dir.path);
+    const std::size_t start = row.pieces.front().at * cluster;
+    EXPECT_EQ(run.out,
+              line("wrapped.img", start, moz, 70, moz.size(), "fragmented") + expected + "\n");
+    EXPECT_EQ(read_file(dir.path + "/out/wrapped.img@" + std::to_string(start) + ".moz"), moz);
   }
 }
