@@ -78,7 +78,8 @@ for name in 8k-baseline 8k-progressive wide-baseline; do
     jpegtran -crop ${width}x64+0+$((row * 64)) "$jpeg" > "$dir/$row.jpg"
     total=0
     for column in $(seq 0 $((columns - 1))); do
-      bytes=$(jpegtran -optimize -copy none -crop 64x64+$((column * 64))+0 "$dir/$row.jpg" | wc -c)
+      cell=$(( width - column * 64 < 64 ? width - column * 64 : 64 ))
+      bytes=$(jpegtran -optimize -copy none -crop ${cell}x64+$((column * 64))+0 "$dir/$row.jpg" | wc -c)
       total=$((total + bytes))
     done
     echo "$total"' _ {} "$jpeg" "$width" "$columns" "$work/sizes" | awk '{ s += $1 } END { print s }')
