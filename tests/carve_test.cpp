@@ -227,39 +227,48 @@ std::uint64_t free_bytes(const Volume& v) {
   return bytes;
 }
 
-// Stores `container` as NAME in `pieces` pieces, then deletes it. Files of
-// noise with holes between them fill the volume, and the container is
-// written into the holes: the first ones a little smaller than a piece,
-// the last one roomy. A first-fit allocator (FAT12 and FAT16) fills them in
-// order; one that goes on from where it last left off (FAT32's hint) does
-// once it wraps around the volume's end, so then the rest of the volume is
-// filled first.
+// How a volume's allocator picks the clusters of a file it writes.
+enum class Allocator {
+  first_fit,  // FAT12 and FAT16: the first free ones
+  hinted,     // FAT32: on from where it last left off, wrapping at the end
+  wrapping,   // FAT32 with its hint near the end: the first piece there
+};
+
+// Stores `container` as NAME in `pieces` pieces. Files of noise with holes
+// between them fill the volume, and the container is written into the
+// holes: the first ones a little smaller than a piece, the last one roomy.
+// A first-fit allocator fills them in order; a hinted one does once it
+// wraps around the volume's end, so the rest of the volume is filled first,
+// or all but a piece's room at its end, where the first piece then goes.
 bool store_in_pieces(const Volume& v, const std::string& dir, const Bytes& container,
-                     const std::string& name, int pieces, unsigned seed, bool hinted) {
+                     const std::string& name, int pieces, unsigned seed, Allocator allocator) {
   const std::uint64_t clusters = (container.size() + v.cluster - 1) / v.cluster;
   const std::uint64_t hole = clusters / static_cast<std::uint64_t>(pieces);
+  const int holes = allocator == Allocator::wrapping ? pieces - 1 : pieces;
   const std::string file = dir + "/file";
   bool made = true;
-  for (int i = 0; i < pieces; ++i) {
+  for (int i = 0; i < holes; ++i) {
     write_file(file,
                noise(static_cast<std::size_t>(v.cluster), seed + 2U * static_cast<unsigned>(i)));
     made = made && v.copy_in(file, "KEEP" + std::to_string(i));
-    const std::uint64_t room = i + 1 < pieces ? hole : clusters + 1;
+    const std::uint64_t room = i + 1 < holes ? hole : clusters + 1;
     write_file(file, noise(static_cast<std::size_t>(room * v.cluster), seed + 1));
     made = made && v.copy_in(file, "HOLE" + std::to_string(i));
   }
   // The rest of the volume, but for a few clusters the folder may grow by,
-  // then those a cluster at a time.
-  const std::uint64_t rest = hinted ? free_bytes(v) : 0;
-  if (rest > 4 * v.cluster) {
-    write_file(file, Bytes(static_cast<std::size_t>(rest - 4 * v.cluster), 'r'));
+  // then those a cluster at a time; or but for the first piece's room.
+  const std::uint64_t rest = allocator != Allocator::first_fit ? free_bytes(v) : 0;
+  const std::uint64_t left = allocator == Allocator::wrapping ? hole + 1 : 4;
+  if (rest > left * v.cluster) {
+    write_file(file, Bytes(static_cast<std::size_t>(rest - left * v.cluster), 'r'));
     made = made && v.copy_in(file, "REST");
   }
   write_file(file, noise(static_cast<std::size_t>(v.cluster), seed + 4));
-  for (int pad = 0; hinted && made && pad < 8 && free_bytes(v) >= v.cluster; ++pad) {
+  for (int pad = 0; allocator == Allocator::hinted && made && pad < 8 && free_bytes(v) >= v.cluster;
+       ++pad) {
     made = v.copy_in(file, "PAD" + std::to_string(pad));
   }
-  for (int i = 0; i < pieces; ++i) {
+  for (int i = 0; i < holes; ++i) {
     made = made && v.remove("HOLE" + std::to_string(i));
   }
   write_file(file, container);
@@ -737,16 +746,20 @@ TEST(Scan, RejoinsContainersStoredInPiecesOnFatVolumes) {
     int lead;  // sectors before the volume: a partition's start
     const Bytes& container;
     int pieces;
+    Allocator allocator;
   };
   const Row rows[] = {
-      {"FAT12, 512 B clusters, 3 pieces", 12, 1, 2000, 0, small, 3},
-      {"FAT12, 2 KiB clusters, 4 pieces", 12, 4, 8192, 0, small, 4},
-      {"FAT16, 4 KiB clusters, a TIZ in 6 pieces", 16, 8, 65536, 0, tiz, 6},
-      {"FAT16, 16 KiB clusters, 8 pieces", 16, 32, 131072, 0, small, 8},
-      {"FAT16, 32 KiB clusters, 2 pieces", 16, 64, 140000, 0, small, 2},
-      {"FAT32, 512 B clusters, 8 pieces", 32, 1, 65536, 0, small, 8},
-      {"FAT32, 4 KiB clusters, whole", 32, 8, 264000, 0, small, 1},
-      {"FAT16 in a partition at sector 63, 4 KiB clusters, 4 pieces", 16, 8, 65536, 63, small, 4},
+      {"FAT12, 512 B clusters, 3 pieces", 12, 1, 2000, 0, small, 3, Allocator::first_fit},
+      {"FAT12, 2 KiB clusters, 4 pieces", 12, 4, 8192, 0, small, 4, Allocator::first_fit},
+      {"FAT16, 4 KiB clusters, a TIZ in 6 pieces", 16, 8, 65536, 0, tiz, 6, Allocator::first_fit},
+      {"FAT16, 16 KiB clusters, 8 pieces", 16, 32, 131072, 0, small, 8, Allocator::first_fit},
+      {"FAT16, 32 KiB clusters, 2 pieces", 16, 64, 140000, 0, small, 2, Allocator::first_fit},
+      {"FAT32, 512 B clusters, 8 pieces", 32, 1, 65536, 0, small, 8, Allocator::hinted},
+      {"FAT32, 4 KiB clusters, whole", 32, 8, 264000, 0, small, 1, Allocator::hinted},
+      {"FAT16 in a partition at sector 63, 4 KiB clusters, 4 pieces", 16, 8, 65536, 63, small, 4,
+       Allocator::first_fit},
+      {"FAT32, 512 B clusters, wrapping around: 3 pieces, the first last", 32, 1, 65536, 0, small,
+       3, Allocator::wrapping},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -754,9 +767,12 @@ TEST(Scan, RejoinsContainersStoredInPiecesOnFatVolumes) {
     const Volume v = make_volume(dir.path, row.bits, row.sectors, row.kib, row.lead);
     ASSERT_GT(v.cluster, 0U);
     const std::string name = row.container[0] == 'M' ? "PICTURE.MOZ" : "PICTURE.TIZ";
-    ASSERT_TRUE(store_in_pieces(v, dir.path, row.container, name, row.pieces, 7, row.bits == 32));
+    ASSERT_TRUE(store_in_pieces(v, dir.path, row.container, name, row.pieces, 7, row.allocator));
     const std::vector<Piece> runs = v.clusters_of(name);
     ASSERT_EQ(runs.size(), static_cast<std::size_t>(row.pieces));
+    if (row.allocator == Allocator::wrapping) {
+      EXPECT_GT(runs.front().offset, runs.back().offset);  // the first piece is stored last
+    }
     ASSERT_TRUE(v.remove(name));
     const Outcome run = scan({"--quiet", "--extract", "out", "volume.img"}, dir.path);
     EXPECT_EQ(run.status, 0) << run.err;
@@ -779,7 +795,7 @@ TEST(Scan, APieceWrittenOverLeavesGrayTilesAndNoOtherFilesBytes) {
   const Bytes other = moz_of(640, 448, 900);  // its records are what covers the piece
   TempDir dir;
   const Volume v = make_volume(dir.path, 16, 4, 16384, 0);
-  ASSERT_TRUE(store_in_pieces(v, dir.path, moz, "PICTURE.MOZ", 4, 3, false));
+  ASSERT_TRUE(store_in_pieces(v, dir.path, moz, "PICTURE.MOZ", 4, 3, Allocator::first_fit));
   const std::vector<Piece> runs = v.clusters_of("PICTURE.MOZ");
   ASSERT_EQ(runs.size(), 4U);
   ASSERT_TRUE(v.remove("PICTURE.MOZ"));
