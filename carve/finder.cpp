@@ -116,13 +116,15 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
     // looked for, or a magic.
     std::uint64_t q = decide;
     bool want_tags = false;
+    bool after_jpeg = true;  // only seams of JPEG tiles want them
     for (const Walker& k : walkers_) {
       want_tags = want_tags || k.searching();
+      after_jpeg = after_jpeg && (!k.searching() || (k.phase != Phase::lost && k.seam->jpeg));
       if (k.phase == Phase::following) {
         q = std::min(q, k.next);
       }
     }
-    const std::uint64_t tag = want_tags ? next_tag(w, marks, q) : q;
+    const std::uint64_t tag = want_tags ? next_tag(w, marks, q, after_jpeg) : q;
     const std::uint64_t head = next_magic(w, marks, std::min(q, tag));
     q = std::min({q, tag, head});
     if (remembers_orphans()) {
@@ -173,23 +175,39 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
 }
 
 // The first tag from pos_ below `q`, else `q`.
-std::uint64_t Finder::next_tag(const Window& w, const Marks* marks, std::uint64_t q) const {
+std::uint64_t Finder::next_tag(const Window& w, const Marks* marks, std::uint64_t q,
+                               bool after_jpeg) const {
+  // Only a JPEG's end right before it makes a tag a seam's next record,
+  // when seams of JPEG tiles are all that want tags: the others in text and
+  // noise are passed over here, not as events.
+  const auto wanted = [&](std::uint64_t at) {
+    return !after_jpeg || (at >= w.base + 2 && w.at(at)[-2] == 0xFF && w.at(at)[-1] == 0xD9) ||
+           at < w.base + 2;
+  };
   std::uint64_t searched = pos_;
   if (marks != nullptr && pos_ < marks->to) {
     // Found beforehand: the first at or after this offset, if it comes first.
     searched = std::min(marks->to, q);
-    const auto next = std::lower_bound(marks->tags.begin(), marks->tags.end(), pos_);
-    if (next != marks->tags.end() && *next < searched) {
-      return *next;
+    for (auto next = std::lower_bound(marks->tags.begin(), marks->tags.end(), pos_);
+         next != marks->tags.end() && *next < searched; ++next) {
+      if (wanted(*next)) {
+        return *next;
+      }
     }
   }
-  if (searched >= q) {
-    return q;
-  }
   const auto limit = static_cast<std::size_t>(std::min(q + 2, w.end) - w.base);
-  const std::size_t found =
-      find_tag_fast(w.bytes, limit, static_cast<std::size_t>(searched - w.base));
-  return found < limit ? w.base + found : q;
+  for (std::uint64_t from = searched; from < q;) {
+    const std::size_t found =
+        find_tag_fast(w.bytes, limit, static_cast<std::size_t>(from - w.base));
+    if (found >= limit) {
+      return q;
+    }
+    if (wanted(w.base + found)) {
+      return w.base + found;
+    }
+    from = w.base + found + 1;
+  }
+  return q;
 }
 
 // The first magic from pos_ below `q`, else `q`.

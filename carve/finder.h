@@ -146,7 +146,8 @@ class Finder {
     const unsigned char* at(std::uint64_t offset) const { return bytes + (offset - base); }
   };
 
-  std::uint64_t next_tag(const Window& w, const Marks* marks, std::uint64_t q) const;
+  std::uint64_t next_tag(const Window& w, const Marks* marks, std::uint64_t q,
+                         bool after_jpeg) const;
   std::uint64_t next_magic(const Window& w, const Marks* marks, std::uint64_t q) const;
   bool all_here(const Window& w, std::uint64_t at, bool header, bool tag) const;
   void header_at(const Window& w, std::uint64_t at);
