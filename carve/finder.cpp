@@ -22,19 +22,6 @@ static_assert(Finder::kLookAhead >= kFileHeaderBytes + kLargestRecord + 2 + kCha
               "a record, and a chain in the bytes it claims, must fit the look-ahead");
 static_assert(Finder::kOrphanReach == kLargestRecord + sizeof kRecordTag);
 
-// Whether a tile's data begins as its kind's does: a JPEG's start-of-image
-// marker, a zlib header (behind method 1's two-byte length). `data` holds
-// four bytes at the least.
-bool tile_starts(bool tiz, unsigned char kind, const unsigned char* data) {
-  const auto zlib = [](const unsigned char* at) {
-    return (at[0] & 0x0F) == 8 && (at[0] * 256 + at[1]) % 31 == 0;
-  };
-  if (!tiz || kind == '2') {
-    return data[0] == 0xFF && data[1] == 0xD8;
-  }
-  return kind == '0' ? zlib(data) : kind == '1' && zlib(data + 2);
-}
-
 }  // namespace
 
 const char* state_name(FoundState state) {
@@ -177,12 +164,12 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
 // The first tag from pos_ below `q`, else `q`.
 std::uint64_t Finder::next_tag(const Window& w, const Marks* marks, std::uint64_t q,
                                bool after_jpeg) const {
-  // Only a JPEG's end right before it makes a tag a seam's next record,
-  // when seams of JPEG tiles are all that want tags: the others in text and
-  // noise are passed over here, not as events.
+  // Only a record whose data begins as a tile's is looked at, and only one
+  // right behind a JPEG's end when seams of JPEG tiles are all that want
+  // tags: the others in text and noise are passed over here, not as events.
   const auto wanted = [&](std::uint64_t at) {
-    return !after_jpeg || (at >= w.base + 2 && w.at(at)[-2] == 0xFF && w.at(at)[-1] == 0xD9) ||
-           at < w.base + 2;
+    const bool jpeg_before = at < w.base + 2 || (w.at(at)[-2] == 0xFF && w.at(at)[-1] == 0xD9);
+    return record_candidate(w.at(at), w.at(w.end)) && (!after_jpeg || jpeg_before);
   };
   std::uint64_t searched = pos_;
   if (marks != nullptr && pos_ < marks->to) {
@@ -326,10 +313,7 @@ void Finder::orphan_at(const Window& w, std::uint64_t at) {
   if (at < orphan_skip_ || at + kRecordHeaderBytes + 4 > w.end || !tag_at(w.at(at))) {
     return;
   }
-  const unsigned char* data = w.at(at) + kRecordHeaderBytes;
-  const unsigned char kind = w.at(at)[3];
-  if (!tile_starts(false, kind, data) &&
-      !((kind == '0' || kind == '1') && tile_starts(true, kind, data))) {
+  if (!record_candidate(w.at(at), w.at(w.end))) {
     return;
   }
   const auto follows = [&](std::uint64_t record) {

@@ -170,6 +170,26 @@ std::size_t find_first(const unsigned char* bytes, std::size_t from, std::size_t
 
 }  // namespace
 
+bool tile_starts(bool tiz, unsigned char kind, const unsigned char* data) {
+  const auto zlib = [](const unsigned char* at) {
+    return (at[0] & 0x0F) == 8 && (at[0] * 256 + at[1]) % 31 == 0;
+  };
+  if (!tiz || kind == '2') {
+    return data[0] == 0xFF && data[1] == 0xD8;
+  }
+  return kind == '0' ? zlib(data) : kind == '1' && zlib(data + 2);
+}
+
+bool record_candidate(const unsigned char* bytes, const unsigned char* end) {
+  if (!tag_at(bytes)) {
+    return false;
+  }
+  const unsigned char* data = bytes + kRecordHeaderBytes;
+  const unsigned char kind = bytes[3];
+  return data + 4 > end || tile_starts(false, kind, data) ||
+         ((kind == '0' || kind == '1') && tile_starts(true, kind, data));
+}
+
 bool header_candidate(const unsigned char* bytes, const unsigned char* end) {
   return magic_at(bytes) &&
          (bytes + kFileHeaderBytes + sizeof kRecordTag > end || tag_at(bytes + kFileHeaderBytes));
@@ -210,7 +230,9 @@ struct MarkNote {
   Marks& marks;
   void operator()(std::size_t at) const {
     if (tag_at(bytes + at)) {
-      marks.tags.push_back(base + at);
+      if (record_candidate(bytes + at, last)) {
+        marks.tags.push_back(base + at);
+      }
     } else if (header_candidate(bytes + at, last)) {
       marks.magics.push_back(base + at);
     }

@@ -12,8 +12,8 @@
 
 // The offsets where something may start, found ahead of the finder (by the
 // reads, on two cores): every one below `to` where a header may start (a
-// magic with a tag behind it), and every one where "TIL" does, each list in
-// order.
+// magic with a tag behind it), and every one where a record may, each list
+// in order.
 struct Marks {
   std::uint64_t to = 0;
   std::vector<std::uint64_t> magics;
@@ -27,6 +27,16 @@ void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t fr
 
 // Whether "TIZ0" or "MOZ0" begins at `bytes`.
 bool magic_at(const unsigned char* bytes);
+
+// Whether a tile's data begins as its kind's does: a JPEG's start-of-image
+// marker (a MOZ's, TIZ method 2), a zlib header (method 0, and method 1
+// behind its two-byte length). `data` holds four bytes at the least.
+bool tile_starts(bool tiz, unsigned char kind, const unsigned char* data);
+
+// Whether a record may start at `bytes`: a tag, and data that begins as a
+// tile's, of either family, where the bytes (up to `end`) reach that far.
+// A chain is only ever found again, or carried on, at such a record.
+bool record_candidate(const unsigned char* bytes, const unsigned char* end);
 
 // Whether a header may start at `bytes`: a magic, and a record's tag right
 // behind its 8 bytes, where the bytes (up to `end`) reach that far. Text
