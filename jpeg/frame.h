@@ -24,7 +24,7 @@ using QuantTable = std::array<std::uint16_t, kBlockSize>;
 
 // A Huffman table as DHT gives it: how many codes of each length 1 to 16,
 // then the symbols in code order.
-struct HuffmanSpec {
+struct HuffmanCodes {
   std::array<std::uint8_t, 17> counts{};  // counts[0] unused
   std::vector<std::uint8_t> symbols;
 };

@@ -5,28 +5,28 @@
 
 namespace jpeg {
 
-bool HuffmanDecoder::build(const HuffmanSpec& spec, bool dc) {
+bool HuffmanDecoder::build(const HuffmanCodes& codes, bool dc) {
   fast.fill(0);
   max_code.fill(-1);
   offset.fill(0);
   symbols.fill(0);
   std::size_t total = 0;
   for (int length = 1; length <= 16; ++length) {
-    total += spec.counts[static_cast<std::size_t>(length)];
+    total += codes.counts[static_cast<std::size_t>(length)];
   }
-  if (total > 256 || total != spec.symbols.size()) {
+  if (total > 256 || total != codes.symbols.size()) {
     return false;
   }
   std::int32_t code = 0;
   std::size_t k = 0;
   for (int length = 1; length <= 16; ++length) {
-    const int count = spec.counts[static_cast<std::size_t>(length)];
+    const int count = codes.counts[static_cast<std::size_t>(length)];
     offset[static_cast<std::size_t>(length)] = static_cast<std::int32_t>(k) - code;
     for (int i = 0; i < count; ++i, ++k, ++code) {
       if (code >= (std::int32_t{1} << length)) {
         return false;  // more codes than the length holds
       }
-      const std::uint8_t symbol = spec.symbols[k];
+      const std::uint8_t symbol = codes.symbols[k];
       if (dc && symbol > 15) {
         return false;
       }
@@ -70,7 +70,7 @@ void HuffmanDecoder::make_short_ac() {
   }
 }
 
-HuffmanSpec optimal_table(const std::array<std::uint32_t, 256>& counts) {
+HuffmanCodes optimal_table(const std::array<std::uint32_t, 256>& counts) {
   // The leaves: every symbol seen, and one more seen once, whose code is
   // dropped at the end so that no code is all ones (K.2). The lightest
   // first, the reserved one first among the lightest.
@@ -151,25 +151,25 @@ HuffmanSpec optimal_table(const std::array<std::uint32_t, 256>& counts) {
     --last;
   }
   --bits[static_cast<std::size_t>(last)];
-  HuffmanSpec spec;
+  HuffmanCodes codes;
   for (std::size_t length = 1; length <= 16; ++length) {
-    spec.counts[length] = static_cast<std::uint8_t>(bits[length]);
+    codes.counts[length] = static_cast<std::uint8_t>(bits[length]);
   }
-  spec.symbols.resize(n - 1);
+  codes.symbols.resize(n - 1);
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    spec.symbols[i] = static_cast<std::uint8_t>(leaves[order[i]]);
+    codes.symbols[i] = static_cast<std::uint8_t>(leaves[order[i]]);
   }
-  return spec;
+  return codes;
 }
 
-HuffmanEncoder::HuffmanEncoder(const HuffmanSpec& spec) {
+HuffmanEncoder::HuffmanEncoder(const HuffmanCodes& codes) {
   std::uint32_t next = 0;
   std::size_t k = 0;
   for (int bits = 1; bits <= 16; ++bits) {
-    for (int i = 0; i < spec.counts[static_cast<std::size_t>(bits)] && k < spec.symbols.size();
+    for (int i = 0; i < codes.counts[static_cast<std::size_t>(bits)] && k < codes.symbols.size();
          ++i, ++k) {
-      code[spec.symbols[k]] = static_cast<std::uint16_t>(next++);
-      length[spec.symbols[k]] = static_cast<std::uint8_t>(bits);
+      code[codes.symbols[k]] = static_cast<std::uint16_t>(next++);
+      length[codes.symbols[k]] = static_cast<std::uint8_t>(bits);
     }
     next <<= 1;
   }

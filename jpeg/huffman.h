@@ -20,7 +20,7 @@ class HuffmanDecoder {
   // False when the counts give more codes than their lengths hold, or (as
   // the reference decoder refuses them too) a code of all ones; a DC table
   // holds categories 0 to 15 only.
-  bool build(const HuffmanSpec& spec, bool dc);
+  bool build(const HuffmanCodes& codes, bool dc);
 
   // (length << 8) | symbol for each kFastBits-bit prefix that begins with a
   // whole code; 0 where the code is longer.
@@ -42,10 +42,10 @@ class HuffmanDecoder {
 // The optimal table for symbols seen `counts[s]` times, none longer than 16
 // bits and none all ones; symbols never seen get no code. At least one
 // symbol must have been seen.
-HuffmanSpec optimal_table(const std::array<std::uint32_t, 256>& counts);
+HuffmanCodes optimal_table(const std::array<std::uint32_t, 256>& counts);
 
 struct HuffmanEncoder {
-  explicit HuffmanEncoder(const HuffmanSpec& spec);
+  explicit HuffmanEncoder(const HuffmanCodes& codes);
   std::array<std::uint16_t, 256> code{};
   std::array<std::uint8_t, 256> length{};  // 0 for a symbol without a code
 };

@@ -388,8 +388,8 @@ bool decode_ac_refine(Cursor& in, const HuffmanDecoder& ac, int ss, int se, int 
 
 // The tables as the markers so far have set them.
 struct Tables {
-  std::array<std::optional<HuffmanSpec>, 4> dc;
-  std::array<std::optional<HuffmanSpec>, 4> ac;
+  std::array<std::optional<HuffmanCodes>, 4> dc;
+  std::array<std::optional<HuffmanCodes>, 4> ac;
   std::array<std::optional<QuantTable>, 4> quant;
   int restart_interval = 0;
 };
@@ -474,20 +474,20 @@ struct CoefficientReader::State {
       if (klass > 1 || slot > 3) {
         return fail("a Huffman table's class or number is out of range");
       }
-      HuffmanSpec spec;
+      HuffmanCodes codes;
       std::size_t total = 0;
       for (std::size_t length = 1; length <= 16; ++length) {
-        spec.counts[length] = s[at + length];
+        codes.counts[length] = s[at + length];
         total += s[at + length];
       }
       at += 17;
       if (total > 256 || s.size() - at < total) {
         return fail("a Huffman table is cut short");
       }
-      spec.symbols.assign(s.begin() + static_cast<std::ptrdiff_t>(at),
-                          s.begin() + static_cast<std::ptrdiff_t>(at + total));
+      codes.symbols.assign(s.begin() + static_cast<std::ptrdiff_t>(at),
+                           s.begin() + static_cast<std::ptrdiff_t>(at + total));
       at += total;
-      (klass == 0 ? tables.dc : tables.ac)[static_cast<std::size_t>(slot)] = std::move(spec);
+      (klass == 0 ? tables.dc : tables.ac)[static_cast<std::size_t>(slot)] = std::move(codes);
     }
     return true;
   }
@@ -721,17 +721,17 @@ struct CoefficientReader::State {
   }
 
   bool add_table(std::vector<HuffmanDecoder>& into, bool needed,
-                 const std::array<std::optional<HuffmanSpec>, 4>& from, int slot, bool dc) {
+                 const std::array<std::optional<HuffmanCodes>, 4>& from, int slot, bool dc) {
     into.emplace_back();
     if (!needed) {
       return true;
     }
-    const std::optional<HuffmanSpec>& spec = from[static_cast<std::size_t>(slot)];
-    if (!spec) {
+    const std::optional<HuffmanCodes>& codes = from[static_cast<std::size_t>(slot)];
+    if (!codes) {
       return fail(std::string(dc ? "DC" : "AC") + " Huffman table " + std::to_string(slot) +
                   " is not given");
     }
-    if (!into.back().build(*spec, dc)) {
+    if (!into.back().build(*codes, dc)) {
       return fail("a Huffman table's counts do not make a code");
     }
     return true;

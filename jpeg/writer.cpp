@@ -281,7 +281,7 @@ void TileWriter::emit(std::vector<unsigned char>& out, int width, int height) {
   for (const std::uint32_t t : tokens) {
     ++seen[t >> 28][(t >> 20) & 0xFF];
   }
-  std::vector<HuffmanSpec> specs;
+  std::vector<HuffmanCodes> specs;
   std::vector<HuffmanEncoder> encoders;
   for (std::size_t t = 0; t < 4; ++t) {
     if (t % 2 < tables) {

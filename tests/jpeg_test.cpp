@@ -329,11 +329,11 @@ TEST(OptimalTable, CodesAreShortAndValid) {
     for (const auto& [symbol, count] : row.counts) {
       counts[static_cast<std::size_t>(symbol)] = count;
     }
-    const jpeg::HuffmanSpec spec = jpeg::optimal_table(counts);
-    ASSERT_EQ(spec.symbols.size(), row.counts.size());
+    const jpeg::HuffmanCodes codes = jpeg::optimal_table(counts);
+    ASSERT_EQ(codes.symbols.size(), row.counts.size());
     jpeg::HuffmanDecoder decoder;
-    EXPECT_TRUE(decoder.build(spec, false));  // refuses an all-ones code
-    const jpeg::HuffmanEncoder encoder(spec);
+    EXPECT_TRUE(decoder.build(codes, false));  // refuses an all-ones code
+    const jpeg::HuffmanEncoder encoder(codes);
     for (const auto& [symbol, count] : row.counts) {
       const int length = encoder.length[static_cast<std::size_t>(symbol)];
       EXPECT_GE(length, 1);
