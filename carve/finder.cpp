@@ -22,6 +22,12 @@ static_assert(Finder::kLookAhead >= kFileHeaderBytes + kLargestRecord + 2 + kCha
               "a record, and a chain in the bytes it claims, must fit the look-ahead");
 static_assert(Finder::kOrphanReach == kLargestRecord + sizeof kRecordTag);
 
+// Whether a record whose chain cannot vouch for it is kept, by its tile:
+// one that ends right, or the last record where its kind cannot be checked.
+bool kept(TileCheck check, bool last) {
+  return check == TileCheck::whole || (check == TileCheck::unknown && last);
+}
+
 }  // namespace
 
 const char* state_name(FoundState state) {
@@ -352,12 +358,13 @@ void Finder::remember_orphans(const Window& w, const Marks* marks, std::uint64_t
     return;
   }
   const auto limit = static_cast<std::size_t>(std::min(until + 2, w.end) - w.base);
-  for (std::size_t t = find_tag_fast(w.bytes, limit, static_cast<std::size_t>(pos_ - w.base));
-       t < limit && w.base + t < until;
-       t = find_tag_fast(
-           w.bytes, limit,
-           static_cast<std::size_t>(std::max(w.base + t + 1, orphan_skip_) - w.base))) {
+  for (std::uint64_t from = pos_; from < until;) {
+    const std::size_t t = find_tag_fast(w.bytes, limit, static_cast<std::size_t>(from - w.base));
+    if (t >= limit || w.base + t >= until) {
+      return;
+    }
     orphan_at(w, w.base + t);
+    from = std::max(w.base + t + 1, orphan_skip_);  // past the orphan's own chain
   }
 }
 
@@ -400,20 +407,11 @@ void Finder::walk_back(Walker& k) {
               ? hooks_.tile_holds(k.found.tiz, header[3], joined_.data() + kRecordHeaderBytes,
                                   joined_.size() - kRecordHeaderBytes, TileLook::ends)
               : TileCheck::spoiled;
-      if (check == TileCheck::spoiled || (check == TileCheck::unknown && !last)) {
+      if (!kept(check, last)) {
         return broke_back(k, at);
       }
     }
-    Run& run = k.found.runs.back();
-    run.ranges.back().length += end - at;
-    ++run.count;
-    ++k.found.found;
-    ++k.tile;
-    k.tiles = true;
-    k.next = end;
-    if (k.tile >= k.found.announced) {
-      k.phase = Phase::over;
-    }
+    count_record(k, at, end);
   }
 }
 
@@ -511,7 +509,7 @@ void Finder::step(const Window& w, Walker& k) {
                               ? hooks_.tile_holds(k.found.tiz, bytes[3], bytes + kRecordHeaderBytes,
                                                   end - kRecordHeaderBytes, TileLook::ends)
                               : TileCheck::unknown;
-  if (check == TileCheck::spoiled || (check == TileCheck::unknown && !last)) {
+  if (!kept(check, last)) {
     return broke(w, k, at, at + 1);
   }
   if (!lands && !last) {
@@ -537,6 +535,12 @@ void Finder::take(Walker& k, const Window& w, std::uint64_t at, std::uint64_t en
                                 static_cast<std::size_t>(end - at) - kRecordHeaderBytes,
                                 TileLook::ends) == TileCheck::whole;
   }
+  count_record(k, at, end);
+}
+
+// Counts the record from `at` to `end` as the container's next, in its
+// last run's last range.
+void Finder::count_record(Walker& k, std::uint64_t at, std::uint64_t end) {
   Run& run = k.found.runs.back();
   run.ranges.back().length += end - at;
   ++run.count;
@@ -642,16 +646,15 @@ bool Finder::join(Walker& k, std::uint64_t resumed) {
     }
     return false;
   }
-  // The record straddles the seam: the piece before ends inside it.
+  // The record straddles the seam: the piece before ends inside it, and its
+  // tile, decoded whole, is the container's.
   Run& run = k.found.runs.back();
   run.ranges.back().length = taken->end - run.ranges.back().offset;
-  run.ranges.push_back(Piece{taken->next, resumed - taken->next});
-  ++run.count;
-  ++k.found.found;
-  k.tile = seam.tile + 1;
+  run.ranges.push_back(Piece{taken->next, 0});
   k.seam.reset();
-  k.next = resumed;
-  k.phase = k.tile < k.found.announced ? Phase::following : Phase::over;
+  k.tiles = true;
+  k.phase = Phase::following;
+  count_record(k, taken->next, resumed);
   return true;
 }
 

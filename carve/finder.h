@@ -155,6 +155,7 @@ class Finder {
   void tag_at_offset(const Window& w, std::uint64_t at);
   void step(const Window& w, Walker& walker);
   void take(Walker& walker, const Window& w, std::uint64_t at, std::uint64_t end);
+  void count_record(Walker& walker, std::uint64_t at, std::uint64_t end);
   void broke(const Window& w, Walker& walker, std::uint64_t at, std::uint64_t from);
   bool join(Walker& walker, std::uint64_t resumed);
   bool remembers_orphans() const;
