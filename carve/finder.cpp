@@ -77,6 +77,10 @@ struct Finder::Walker {
   // container is one, not text or noise whose "records" happen to chain.
   bool tiles = false;
   std::optional<OpenSeam> seam;
+  // Where each run it took past damage began: a chain believed only because
+  // it was near. Another container that reaches one of them through a seam
+  // takes it, so the walker is kept open while that may still happen.
+  std::vector<std::uint64_t> guesses;
 
   bool following_at(std::uint64_t at) const { return phase == Phase::following && next == at; }
   bool searching() const { return phase == Phase::lost || seam.has_value(); }
@@ -158,6 +162,7 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
     for (Walker& k : walkers_) {
       k.phase = Phase::over;
       k.seam.reset();
+      k.guesses.clear();
       settle(k, UINT64_MAX);
     }
     walkers_.clear();
@@ -337,15 +342,19 @@ void Finder::orphan_at(const Window& w, std::uint64_t at) {
                          : record[end - at - 2] == 0xFF && record[end - at - 1] == 0xD9)) {
     return;
   }
-  if (orphans_.size() == kMostOrphans) {
-    orphans_.erase(orphans_.begin());  // the oldest goes first
-  }
-  orphans_.push_back(at);
+  remember_orphan(at);
   std::uint64_t next = end;
   for (std::uint64_t after = follows(next); after != next; after = follows(next)) {
     next = after;
   }
   orphan_skip_ = next;
+}
+
+void Finder::remember_orphan(std::uint64_t at) {
+  if (orphans_.size() == kMostOrphans) {
+    orphans_.erase(orphans_.begin());  // the oldest goes first
+  }
+  orphans_.push_back(at);
 }
 
 // Orphans among the tags from pos_ below `until`, which no walker wants.
@@ -375,6 +384,9 @@ void Finder::join_orphans(Walker& k) {
     bool joined = false;
     for (auto o = orphans_.rbegin(); o != orphans_.rend() && k.seam; ++o) {
       if (*o < k.found.offset && join(k, *o)) {
+        for (Walker& other : walkers_) {
+          give_up_guess(other, *o);
+        }
         orphans_.erase(std::next(o).base());
         joined = true;
         break;
@@ -385,6 +397,32 @@ void Finder::join_orphans(Walker& k) {
     }
     walk_back(k);
   }
+}
+
+// The chain `k` found again at `at` past damage is another container's,
+// which reached it through a seam: its records are lost to `k` again.
+void Finder::give_up_guess(Walker& k, std::uint64_t at) {
+  const auto guess = std::find(k.guesses.begin(), k.guesses.end(), at);
+  if (guess == k.guesses.end()) {
+    return;
+  }
+  k.guesses.erase(guess);
+  std::vector<Run>& runs = k.found.runs;
+  const auto run = std::find_if(runs.begin(), runs.end(), [&](const Run& r) {
+    return !r.ranges.empty() && r.ranges.front().offset == at;
+  });
+  if (run == runs.end()) {
+    return;
+  }
+  if (run + 1 == runs.end()) {
+    // A seam at its end, or a chain it is in, is the other container's too.
+    k.seam.reset();
+    if (k.phase == Phase::following) {
+      k.phase = Phase::over;
+    }
+  }
+  k.found.found -= run->count;
+  runs.erase(run);
 }
 
 // Follows a container's chain through a piece that lies behind the window,
@@ -461,25 +499,34 @@ void Finder::tag_at_offset(const Window& w, std::uint64_t at) {
     }
     return jpeg_ends == 1;
   };
+  // Seams first: a chain one container reaches through a seam whose tile
+  // decodes whole is that container's, not a lost one's found again.
   for (Walker& k : walkers_) {
     if (k.seam && at > k.seam->record && at <= k.seam->until &&
         k.seam->tried < kMostContinuations && (!k.seam->jpeg || jpeg_ends_here()) &&
         carries_on(w, at, k.found.announced - k.seam->tile - 1) && join(k, at)) {
-      continue;
+      return;
     }
+  }
+  for (Walker& k : walkers_) {
     if (k.phase == Phase::lost && k.next <= at && at < k.limit &&
         chain_at(w.at(at), static_cast<std::size_t>(w.end - at), w.ends, 0) == Chain::holds) {
       // Found again past damage: the records between are lost, and so is
-      // any hope of a seam there.
+      // any hope of a seam there. The chain is a guess, so it is also
+      // remembered as an orphan, for a container that can prove it its own.
       k.phase = Phase::following;
       k.damaged = true;
       k.seam.reset();
       k.next = at;
       k.found.runs.push_back(Run{{Piece{at, 0}}, k.tile, 0});
+      if (remembers_orphans()) {
+        k.guesses.push_back(at);
+        remember_orphan(at);
+      }
+      return;
     }
   }
-  if (remembers_orphans() && std::none_of(walkers_.begin(), walkers_.end(),
-                                          [&](const Walker& k) { return k.following_at(at); })) {
+  if (remembers_orphans()) {
     orphan_at(w, at);
   }
 }
@@ -668,7 +715,10 @@ void Finder::settle(Walker& k, std::uint64_t now) {
   if (k.seam && now > k.seam->until) {
     k.seam.reset();
   }
-  if (k.phase != Phase::over || k.seam) {
+  if (!k.guesses.empty() && now > k.guesses.back() + kFragmentReach) {
+    k.guesses.clear();
+  }
+  if (k.phase != Phase::over || k.seam || !k.guesses.empty()) {
     return;
   }
   k.phase = Phase::done;
@@ -719,12 +769,13 @@ void Finder::settle(Walker& k, std::uint64_t now) {
 // before it is still being followed.
 void Finder::emit_ready() {
   // Held results are bounded: past kMostHeld, the oldest search for a
-  // fragment gives up, and if none is searching, what is held goes out
+  // fragment gives up (or the oldest hold on chains found past damage), and
+  // if none is left, what is held goes out
   // before the container that holds it up.
   while (ready_.size() > kMostHeld) {
     auto oldest = walkers_.end();
     for (auto k = walkers_.begin(); k != walkers_.end(); ++k) {
-      if (k->phase != Phase::done && k->seam &&
+      if (k->phase != Phase::done && (k->seam || !k->guesses.empty()) &&
           (oldest == walkers_.end() || k->found.offset < oldest->found.offset)) {
         oldest = k;
       }
@@ -733,6 +784,7 @@ void Finder::emit_ready() {
       break;
     }
     oldest->seam.reset();
+    oldest->guesses.clear();
     settle(*oldest, pos_);
   }
   std::uint64_t open = pos_;

@@ -19,6 +19,10 @@
 //     is looked for, but never past another container's header and never
 //     further than the missing records could have reached: records after a
 //     header belong to that container.
+//   - A chain found again past damage is a guess: another container that
+//     reaches it through a seam (a verified split) takes it, and the guess's
+//     records are lost again. A container holding such a guess is reported
+//     once the input is kFragmentReach past it.
 //   - Headers are looked for in every byte, inside other containers' payloads
 //     too, so a container stored in another is found at its own offset.
 //   - A break may also be a seam, where a file system stored the rest of the
@@ -160,6 +164,8 @@ class Finder {
   bool join(Walker& walker, std::uint64_t resumed);
   bool remembers_orphans() const;
   void orphan_at(const Window& w, std::uint64_t at);
+  void remember_orphan(std::uint64_t at);
+  void give_up_guess(Walker& walker, std::uint64_t at);
   void remember_orphans(const Window& w, const Marks* marks, std::uint64_t until);
   void join_orphans(Walker& walker);
   void walk_back(Walker& walker);

@@ -287,6 +287,34 @@ std::string pieces_line(const std::vector<Piece>& runs, std::size_t size) {
   }
   return text + "\n";
 }
+
+// Whether a tile is the gray one a lost tile gets: one value throughout.
+bool gray(const Bytes& jpeg) {
+  const Image image = djpeg(jpeg);
+  if (image.rgb.empty()) {
+    return false;
+  }
+  const auto [least, most] = std::minmax_element(
+      image.rgb.begin(), image.rgb.end(),
+      [](char a, char b) { return static_cast<unsigned char>(a) < static_cast<unsigned char>(b); });
+  return static_cast<unsigned char>(*most) - static_cast<unsigned char>(*least) <= 2;
+}
+
+// Each tile of a carved MOZ is its own or gray, and this many are its own.
+int own_tiles(const Bytes& carved, const Bytes& container) {
+  const std::vector<Bytes> ours = moz_tiles(container);
+  const std::vector<Bytes> found = moz_tiles(carved);
+  EXPECT_EQ(found.size(), ours.size());
+  int kept = 0;
+  for (std::size_t i = 0; i < std::min(found.size(), ours.size()); ++i) {
+    if (found[i] == ours[i]) {
+      ++kept;
+    } else {
+      EXPECT_TRUE(gray(found[i])) << "tile " << i << " is neither its own nor gray";
+    }
+  }
+  return kept;
+}
 }  // namespace
 
 TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
@@ -812,34 +840,73 @@ TEST(Scan, APieceWrittenOverLeavesGrayTilesAndNoOtherFilesBytes) {
   EXPECT_NE(run.out.find(std::to_string(runs[0].offset) + ": MOZ0 640x448, "), std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find(" bytes, damaged"), std::string::npos) << run.out;
-  const Bytes carved =
-      read_file(dir.path + "/out/volume.img@" + std::to_string(runs[0].offset) + ".moz");
-  const std::vector<Bytes> ours = moz_tiles(moz);
-  const std::vector<Bytes> found = moz_tiles(carved);
-  ASSERT_EQ(found.size(), ours.size());
-  int kept = 0;
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    SCOPED_TRACE(i);
-    if (found[i] == ours[i]) {
-      ++kept;
-      continue;
-    }
-    // Gray, never a tile of the other file's.
-    const Image gray = djpeg(found[i]);
-    ASSERT_FALSE(gray.rgb.empty());
-    std::vector<int> values(gray.rgb.begin(), gray.rgb.end());
-    for (int& value : values) {
-      value &= 0xFF;
-    }
-    const auto [least, most] = std::minmax_element(values.begin(), values.end());
-    EXPECT_LE(*most - *least, 2);
-  }
+  const int kept = own_tiles(
+      read_file(dir.path + "/out/volume.img@" + std::to_string(runs[0].offset) + ".moz"), moz);
   // The tiles of the first piece and of the last two are all there.
   int before = 0;
   while (record_at(moz, before + 1) <= runs[0].length) {
     ++before;
   }
   EXPECT_GE(kept, before + 10);
+}
+
+TEST(Scan, RecordsTwoContainersClaimGoToTheOneWhoseSeamJoinsThem) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  // A piece of `a` was written over by the second piece of `b`, another
+  // deleted container: a's search past the damage finds b's records, which
+  // are b's, joined to b's first piece through a seam, wherever that is.
+  const Bytes a = moz_of(640, 448, 100);  // 70 tiles in 57 clusters
+  const Bytes b = moz_of(320, 256, 500);  // 20 tiles in 17
+  const std::size_t cluster = 4096;
+  struct Row {
+    const char* name;
+    std::size_t b_first;  // clusters where b's first piece is
+    std::size_t a_first;  // a: 9 clusters, then 18 lost, then the rest
+    std::size_t b_second;
+    std::size_t a_last;
+  };
+  const Row rows[] = {
+      {"b's header first", 2, 8, 17, 35},
+      {"b's header after", 62, 2, 11, 29},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Bytes image = noise(std::size_t{70} * cluster + a.size(), 4);
+    plant(image, row.b_first * cluster, b.substr(0, 3 * cluster));
+    plant(image, row.b_second * cluster, b.substr(3 * cluster));
+    plant(image, row.a_first * cluster, a.substr(0, 9 * cluster));
+    plant(image, row.a_last * cluster, a.substr(27 * cluster));
+    TempDir dir;
+    write_file(dir.path + "/two.img", image);
+    const Outcome run = scan({"--quiet", "--extract", "out", "two.img"}, dir.path);
+    EXPECT_NE(
+        run.out.find(line("two.img", row.b_first * cluster, b, 20, b.size(), "fragmented") + ": " +
+                     std::to_string(row.b_first * cluster) + "+" + std::to_string(3 * cluster) +
+                     " " + std::to_string(row.b_second * cluster) + "+" +
+                     std::to_string(b.size() - 3 * cluster) + "\n"),
+        std::string::npos)
+        << run.out;
+    EXPECT_EQ(
+        read_file(dir.path + "/out/two.img@" + std::to_string(row.b_first * cluster) + ".moz"), b);
+    EXPECT_NE(run.out.find(std::to_string(row.a_first * cluster) + ": MOZ0 640x448, "),
+              std::string::npos)
+        << run.out;
+    // a keeps its first piece's tiles and its last's, and nothing of b's.
+    int first = 0;
+    while (record_at(a, first + 1) <= 9 * cluster) {
+      ++first;
+    }
+    int last = 70;
+    while (record_at(a, last - 1) >= 27 * cluster) {
+      --last;
+    }
+    EXPECT_EQ(own_tiles(read_file(dir.path + "/out/two.img@" +
+                                  std::to_string(row.a_first * cluster) + ".moz"),
+                        a),
+              first + 70 - last);
+  }
 }
 
 TEST(Scan, JoinsASeamInsideARecordHeader) {
