@@ -318,3 +318,17 @@ void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t fr
   }
 #endif
 }
+
+void mark_through(const unsigned char* window, std::uint64_t base, std::uint64_t end,
+                  Marks& marks) {
+  if (end >= marks.to + 3) {
+    find_marks(window, base, marks.to, end - 3, marks);
+    marks.to = end - 3;
+  }
+}
+
+void Marks::forget_before(std::uint64_t offset) {
+  for (std::vector<std::uint64_t>* list : {&magics, &tags}) {
+    list->erase(list->begin(), std::lower_bound(list->begin(), list->end(), offset));
+  }
+}

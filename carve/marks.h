@@ -18,12 +18,19 @@ struct Marks {
   std::uint64_t to = 0;
   std::vector<std::uint64_t> magics;
   std::vector<std::uint64_t> tags;
+
+  // Lets go of the marks below `offset`, which the window no longer holds.
+  void forget_before(std::uint64_t offset);
 };
 
 // Appends to `marks` every header candidate and tag from `from` below `to` in `bytes`,
 // whose first byte is at input offset `base`; the bytes run to to + 3.
 void find_marks(const unsigned char* bytes, std::uint64_t base, std::uint64_t from,
                 std::uint64_t to, Marks& marks);
+
+// Moves `marks` on to every offset whose bytes are all in `window`, which
+// holds the input from `base` below `end`.
+void mark_through(const unsigned char* window, std::uint64_t base, std::uint64_t end, Marks& marks);
 
 // Whether "TIZ0" or "MOZ0" begins at `bytes`.
 bool magic_at(const unsigned char* bytes);

@@ -10,6 +10,7 @@
 #include "console.h"
 #include "extract.h"
 #include "finder.h"
+#include "marks.h"
 #include "output.h"
 #include "platform.h"
 #include "report.h"
@@ -174,15 +175,17 @@ class Scan {
     return hooks;
   }
 
-  // The next bytes into window + held: by both threads when there are two,
-  // else by one read of a stream.
+  // The next bytes into window + held, and the marks in them: by both
+  // threads when there are two, else by one read of a stream.
   static TwinReads::Got read_more(int fd, TwinReads* twins, unsigned char* window,
                                   std::uint64_t base, std::size_t held, Marks& marks) {
     if (twins != nullptr) {
       return twins->read(fd, window, base, held, kWindow - held, marks);
     }
     const long long read = read_some(fd, window + held, std::min(kRead, kWindow - held));
-    return TwinReads::Got{read > 0 ? static_cast<std::size_t>(read) : 0, read < 0 ? errno : 0};
+    const TwinReads::Got got{read > 0 ? static_cast<std::size_t>(read) : 0, read < 0 ? errno : 0};
+    mark_through(window, base, base + held + got.bytes, marks);
+    return got;
   }
 
   // One input, front to back. An input that can seek is opened again as
@@ -219,8 +222,7 @@ class Scan {
       const auto [got, error] = read_more(fd, twins.get(), window, base, held, marks);
       held += got;
       const bool ends = got == 0 || error != 0;
-      const std::uint64_t keep_from =
-          finder.feed(window, base, held, ends, twins ? &marks : nullptr);
+      const std::uint64_t keep_from = finder.feed(window, base, held, ends, &marks);
       if (ends || failed_) {
         const std::uint64_t read = base + held;
         bytes_ += read;
@@ -236,9 +238,7 @@ class Scan {
       std::memmove(window, window + drop, held - drop);
       held -= drop;
       base += drop;
-      for (std::vector<std::uint64_t>* list : {&marks.magics, &marks.tags}) {
-        list->erase(list->begin(), std::lower_bound(list->begin(), list->end(), keep_from));
-      }
+      marks.forget_before(keep_from);
     }
     twins.reset();
     for (const int opened : {again, second}) {

@@ -81,12 +81,7 @@ TwinReads::Got TwinReads::read(int fd, unsigned char* window, std::uint64_t base
     set(asked);
   }
   Got got = read_chunk(fd, offset, window + held);
-  // Offsets whose bytes are all in this chunk, or begin before it.
-  const std::uint64_t mine = offset + got.bytes;
-  if (mine >= marks.to + 3) {
-    find_marks(window, base, marks.to, mine - 3, marks);
-    marks.to = mine - 3;
-  }
+  mark_through(window, base, offset + got.bytes, marks);
   if (!twin) {
     return got;
   }

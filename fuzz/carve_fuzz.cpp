@@ -16,6 +16,7 @@
 #include "extract.h"
 #include "finder.h"
 #include "harness.h"
+#include "marks.h"
 #include "moz.h"
 #include "platform.h"
 #include "seam.h"
@@ -96,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   --size;
   const bool stream = (mode & 1) != 0;
   const std::size_t read = std::size_t{1} << (4 + 2 * ((mode >> 1) & 7));  // 16 B to 256 MiB
+  const bool marked =
+      (mode & 0x10) != 0;  // the marks found as the bytes are read, as the tool does
   in_fuzz_directory([&] {
     const std::string input = "input.img";
     {
@@ -134,15 +137,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // has been read.
     std::uint64_t base = 0;
     std::size_t held = 0;
+    Marks marks;
     for (;;) {
       held = static_cast<std::size_t>(std::min<std::uint64_t>(size - base, held + read));
       const bool ends = base + held == size;
-      const std::uint64_t keep_from = finder.feed(data + base, base, held, ends);
+      if (marked) {
+        mark_through(data + base, base, base + held, marks);
+      }
+      const std::uint64_t keep_from =
+          finder.feed(data + base, base, held, ends, marked ? &marks : nullptr);
       if (ends) {
         break;
       }
       held -= static_cast<std::size_t>(keep_from - base);
       base = keep_from;
+      marks.forget_before(keep_from);
     }
     extractor.end_input();
     require(extractor.commit(error), "the containers cannot be moved into place");

@@ -429,6 +429,25 @@ TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
   EXPECT_EQ(renumbered.substr(4, 2), Bytes("\0\x08", 2));
   EXPECT_EQ(renumbered.substr(8),
             tiz.substr(8, record_at(tiz, 2) - 8) + tiz.substr(record_at(tiz, 3)));
+
+  // From a pipe, read once, the same containers in the same states, and
+  // the same files written from the bytes as they went by.
+  Surroundings around;
+  around.piped_input = &image;
+  around.input_ends = true;
+  const Outcome piped =
+      run_tool(TILETOOLS_SCAN, {"--quiet", "--extract", "piped", "-"}, dir.path, around);
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  std::string expected = run.out;
+  for (std::size_t at = 0; (at = expected.find("disk.img", at)) != std::string::npos;) {
+    expected.replace(at, 8, "-");
+  }
+  EXPECT_EQ(piped.out, expected);
+  const Files streamed = files_in(dir.path + "/piped");
+  EXPECT_EQ(streamed.size(), files.size());
+  for (const auto& [name, bytes] : streamed) {
+    EXPECT_EQ(bytes, files.at("disk.img" + name.substr(name.find('@')))) << name;
+  }
 }
 
 TEST(Scan, LostTilesAreGrayAtTheirOwnCellsSize) {
