@@ -2,12 +2,13 @@
 # The release's static x86_64 executables (musl, and the allocator they are
 # linked with) against the .deb's (glibc, the same code), side by side:
 # bash bench/static.sh, after packaging/release.sh, which makes both. Each
-# picture tool on the bench's 8192 x 8192 MOZ, its PNG and a JPEG of it, the
-# two builds in turn (medians of BENCH_RUNS, 5 by default), then the system
-# calls each makes for memory and locks (strace -c -f) on moz-deepzoom. The
-# inputs stay in $BENCH_DIR (/dev/shm/tiletools-bench). BENCH_STATIC=DIR
-# times another static build's bin/ instead (one linked without the
-# allocator, say). Needs hyperfine, python3, cjpeg, vips and strace.
+# picture tool on the bench's 8192 x 8192 MOZ, its PNG and a JPEG of it, and
+# tiletools-scan on two 1 GiB disk images (bench/make_image.py, plain and
+# decoy-dense), the two builds in turn (medians of BENCH_RUNS, 5 by default),
+# then the system calls each makes for memory and locks (strace -c -f) on
+# moz-deepzoom. The inputs stay in $BENCH_DIR (/dev/shm/tiletools-bench).
+# BENCH_STATIC=DIR times another static build's bin/ instead (one linked
+# without the allocator, say). Needs hyperfine, python3, cjpeg, vips and strace.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work=${BENCH_DIR:-/dev/shm/tiletools-bench}
@@ -24,6 +25,10 @@ mkdir -p "$work"
 [ -f "$work/picture-8k.jpg" ] || { vips copy "$work/picture-8k.png" "$work/picture-8k.ppm" &&
   cjpeg -quality 90 "$work/picture-8k.ppm" > "$work/picture-8k.jpg" && rm "$work/picture-8k.ppm"; }
 [ -d "$work/picture-8k.parts" ] || "$deb/moz/unpack" "$work/picture-8k.moz" "$work/picture-8k.parts"
+for kind in plain decoys; do
+  [ -f "$work/scan-$kind.img" ] ||
+    python3 bench/make_image.py "$work/scan-$kind.img" 1 $([ "$kind" = decoys ] && echo --decoys)
+done
 out=$work/static-out
 
 # NAME TOOL ARGS: TOOL ARGS by both builds in turn, OUT standing for a fresh
@@ -31,7 +36,11 @@ out=$work/static-out
 row() {
   local name=$1 tool=$2 args=$3 deb_tool static_s deb_s
   deb_tool=$deb/${tool#*-}
-  case $tool in tiz-*) deb_tool=$deb/tiz/${tool#tiz-} ;; moz-*) deb_tool=$deb/moz/${tool#moz-} ;; esac
+  case $tool in
+    tiz-*) deb_tool=$deb/tiz/${tool#tiz-} ;;
+    moz-*) deb_tool=$deb/moz/${tool#moz-} ;;
+    tiletools-*) deb_tool=$deb/tiletools/${tool#tiletools-} ;;
+  esac
   read -r static_s deb_s < <(turns "static-${tool}" "$runs" "rm -rf $out" \
     "$static/$tool ${args//OUT/$out}" "$deb_tool ${args//OUT/$out}")
   printf '%-36s %8.3f s %8.3f s %7s\n' "$name" "$static_s" "$deb_s" "$(ratio "$static_s" "$deb_s" 2)"
@@ -47,6 +56,8 @@ row "moz-pack PNG" moz-pack "-q $work/picture-8k.png OUT"
 row "moz-pack JPEG (without loss)" moz-pack "-q $work/picture-8k.jpg OUT"
 row "moz-unpack" moz-unpack "$work/picture-8k.moz OUT"
 row "moz-pack DIR" moz-pack "$work/picture-8k.parts OUT"
+row "tiletools-scan, 1 GiB image" tiletools-scan "--quiet $work/scan-plain.img"
+row "tiletools-scan, 1 GiB, decoy-dense" tiletools-scan "--quiet $work/scan-decoys.img"
 
 echo
 echo "moz-deepzoom's calls for memory and locks (strace -c -f): mmap munmap futex"

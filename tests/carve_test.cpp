@@ -108,6 +108,14 @@ Outcome scan(const std::vector<std::string>& args, const std::string& dir) {
   return run_tool(TILETOOLS_SCAN, args, dir);
 }
 
+// The scan of `bytes` from a pipe, written out into `out`.
+Outcome scan_piped(const Bytes& bytes, const std::string& out, const std::string& dir) {
+  Surroundings around;
+  around.piped_input = &bytes;
+  around.input_ends = true;
+  return run_tool(TILETOOLS_SCAN, {"--quiet", "--extract", out, "-"}, dir, around);
+}
+
 // Every container written out is read to its end by the container tools.
 void expect_walks(const std::string& dir) {
   for (const auto& [name, bytes] : files_in(dir)) {
@@ -432,11 +440,7 @@ TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
 
   // From a pipe, read once, the same containers in the same states, and
   // the same files written from the bytes as they went by.
-  Surroundings around;
-  around.piped_input = &image;
-  around.input_ends = true;
-  const Outcome piped =
-      run_tool(TILETOOLS_SCAN, {"--quiet", "--extract", "piped", "-"}, dir.path, around);
+  const Outcome piped = scan_piped(image, "piped", dir.path);
   EXPECT_EQ(piped.status, 0) << piped.err;
   std::string expected = run.out;
   for (std::size_t at = 0; (at = expected.find("disk.img", at)) != std::string::npos;) {
@@ -603,12 +607,7 @@ TEST(Scan, FoldersPipesAndRefusals) {
                           line("tree/deeper/b.tiz", 0, tiz, 2, tiz.size(), "intact") + "\n");
 
   // Standard input, and a stream's containers written out all the same.
-  const Bytes piped = noise(777, 2) + tiz + noise(3000, 3);
-  Surroundings around;
-  around.piped_input = &piped;
-  around.input_ends = true;
-  const Outcome pipe =
-      run_tool(TILETOOLS_SCAN, {"--quiet", "--extract", "out", "-"}, dir.path, around);
+  const Outcome pipe = scan_piped(noise(777, 2) + tiz + noise(3000, 3), "out", dir.path);
   EXPECT_EQ(pipe.status, 0) << pipe.err;
   EXPECT_EQ(pipe.out, line("-", 777, tiz, 2, tiz.size(), "intact") + "\n");
   EXPECT_EQ(read_file(dir.path + "/out/stdin@777.tiz"), tiz);
