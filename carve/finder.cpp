@@ -64,6 +64,26 @@ struct Finder::OpenSeam {
   // right before the next record's tag, are its end-of-image marker: a test
   // that passes over nearly every tag at no cost.
   bool jpeg = false;
+  // The container's last record, a JPEG, with no tag after it to resume at:
+  // where its bytes would end were they in one piece. Its tail then ends
+  // with an end-of-image marker a whole number of clusters from there.
+  std::uint64_t last_end = 0;
+
+  // The seam at the record at `at` of a container whose `tile` it is, given
+  // the record's header (its first 6 bytes, or null where they are not a
+  // tag), where its kind is one whose data can be checked.
+  static std::optional<OpenSeam> at(const Found& found, int tile, std::uint64_t at,
+                                    const unsigned char* header, std::uint64_t until) {
+    const int kind = header != nullptr ? header[3] : -1;
+    if (found.tiz && kind >= 0 && kind != '0' && kind != '1' && kind != '2') {
+      return std::nullopt;
+    }
+    OpenSeam seam{at, until, tile, 0, !found.tiz || kind == '1' || kind == '2'};
+    if (header != nullptr && seam.jpeg && tile == found.announced - 1) {
+      seam.last_end = at + record_end(header, 0);
+    }
+    return seam;
+  }
 };
 
 struct Finder::Walker {
@@ -83,7 +103,13 @@ struct Finder::Walker {
   std::vector<std::uint64_t> guesses;
 
   bool following_at(std::uint64_t at) const { return phase == Phase::following && next == at; }
-  bool searching() const { return phase == Phase::lost || seam.has_value(); }
+  // Whether tags are looked for on its behalf: a chain to find again, or the
+  // record a seam resumes at. A seam at the last record waits for its tail's
+  // end instead.
+  bool searching() const {
+    return phase == Phase::lost || (seam.has_value() && seam->last_end == 0);
+  }
+  bool awaiting_end() const { return seam.has_value() && seam->last_end != 0; }
 };
 
 Finder::Finder(Hooks hooks, std::vector<std::uint32_t> clusters)
@@ -113,9 +139,11 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
     // looked for, or a magic.
     std::uint64_t q = decide;
     bool want_tags = false;
+    bool want_ends = false;
     bool after_jpeg = true;  // only seams of JPEG tiles want them
     for (const Walker& k : walkers_) {
       want_tags = want_tags || k.searching();
+      want_ends = want_ends || k.awaiting_end();
       after_jpeg = after_jpeg && (!k.searching() || (k.phase != Phase::lost && k.seam->jpeg));
       if (k.phase == Phase::following) {
         q = std::min(q, k.next);
@@ -123,7 +151,8 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
     }
     const std::uint64_t tag = want_tags ? next_tag(w, marks, q, after_jpeg) : q;
     const std::uint64_t head = next_magic(w, marks, std::min(q, tag));
-    q = std::min({q, tag, head});
+    const std::uint64_t end = want_ends ? next_jpeg_end(w, std::min(q, std::min(tag, head))) : q;
+    q = std::min({q, tag, head, end});
     if (remembers_orphans()) {
       remember_orphans(w, marks, std::min(q, decide));
     }
@@ -141,6 +170,9 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
     // is over there and never takes the new container's records.
     if (tag == q) {
       tag_at_offset(w, q);
+    }
+    if (end == q) {
+      jpeg_end_at(q);
     }
     for (Walker& k : walkers_) {
       if (k.following_at(q)) {
@@ -206,6 +238,48 @@ std::uint64_t Finder::next_tag(const Window& w, const Marks* marks, std::uint64_
     from = w.base + found + 1;
   }
   return q;
+}
+
+// Whether a seam at a container's last record may join a tail that ends at
+// `at`: on a grid, a whole number of clusters past where the record's bytes
+// would end in one piece, within the seam's reach.
+bool Finder::tail_may_end(const Walker& k, std::uint64_t at) const {
+  if (!k.awaiting_end() || at <= k.seam->last_end || at > k.seam->until ||
+      k.seam->tried >= kMostContinuations) {
+    return false;
+  }
+  return std::any_of(clusters_.begin(), clusters_.end(),
+                     [&](std::uint32_t cluster) { return (at - k.seam->last_end) % cluster == 0; });
+}
+
+// The first offset from pos_ below `q` right after a JPEG's end-of-image
+// marker where a last record's tail may end, else `q`.
+std::uint64_t Finder::next_jpeg_end(const Window& w, std::uint64_t q) const {
+  const std::uint64_t limit = std::min(q, w.end);
+  for (std::uint64_t at = std::max(pos_, w.base + 2); at < limit;) {
+    const auto* marker = static_cast<const unsigned char*>(
+        std::memchr(w.at(at - 2), 0xFF, static_cast<std::size_t>(limit - at)));
+    if (marker == nullptr) {
+      return q;
+    }
+    at = static_cast<std::uint64_t>(marker - w.bytes) + w.base + 2;
+    if (marker[1] == 0xD9 && std::any_of(walkers_.begin(), walkers_.end(),
+                                         [&](const Walker& k) { return tail_may_end(k, at); })) {
+      return at;
+    }
+    ++at;
+  }
+  return q;
+}
+
+// A JPEG ends right before `at`: where the tail of a last record that
+// straddles a seam may end.
+void Finder::jpeg_end_at(std::uint64_t at) {
+  for (Walker& k : walkers_) {
+    if (tail_may_end(k, at) && join(k, at)) {
+      return;
+    }
+  }
 }
 
 // The first magic from pos_ below `q`, else `q`.
@@ -458,12 +532,8 @@ void Finder::walk_back(Walker& k) {
 void Finder::broke_back(Walker& k, std::uint64_t at) {
   unsigned char header[kRecordHeaderBytes] = {};
   const bool tagged = hooks_.read_at(at, header, sizeof header) && tag_at(header);
-  const int kind = tagged ? header[3] : -1;
   k.phase = Phase::over;
-  if (!k.found.tiz || kind < 0 || kind == '0' || kind == '1' || kind == '2') {
-    k.seam =
-        OpenSeam{at, pos_ + kFragmentReach, k.tile, 0, !k.found.tiz || kind == '1' || kind == '2'};
-  }
+  k.seam = OpenSeam::at(k.found, k.tile, at, tagged ? header : nullptr, pos_ + kFragmentReach);
 }
 
 // Whether a record at `at` may carry on a container with `left` records to
@@ -606,16 +676,15 @@ void Finder::broke(const Window& w, Walker& k, std::uint64_t at, std::uint64_t f
   // A seam is looked for only behind tiles: records that chained by chance
   // in text hold none. The record's kind, where its header has it, must be
   // one whose data can be checked, or no split could be decided.
-  const int kind = at + 4 <= w.end && tag_at(w.at(at)) ? w.at(at)[3] : -1;
-  const bool checkable = !k.found.tiz || kind < 0 || kind == '0' || kind == '1' || kind == '2';
+  const unsigned char* header =
+      at + kRecordHeaderBytes <= w.end && tag_at(w.at(at)) ? w.at(at) : nullptr;
   // The first record comes whole from the container's first piece, up to
   // where its data begins, at the least (a piece is a cluster or more).
-  const bool first =
-      k.found.found == 0 && kind >= 0 && at + kRecordHeaderBytes + 4 <= w.end &&
-      tile_starts(k.found.tiz, static_cast<unsigned char>(kind), w.at(at) + kRecordHeaderBytes);
-  if (!clusters_.empty() && hooks_.read_at && checkable && (k.tiles || first)) {
-    k.seam =
-        OpenSeam{at, at + kFragmentReach, k.tile, 0, !k.found.tiz || kind == '1' || kind == '2'};
+  const bool first = k.found.found == 0 && header != nullptr &&
+                     at + kRecordHeaderBytes + 4 <= w.end &&
+                     tile_starts(k.found.tiz, header[3], header + kRecordHeaderBytes);
+  if (!clusters_.empty() && hooks_.read_at && (k.tiles || first)) {
+    k.seam = OpenSeam::at(k.found, k.tile, at, header, at + kFragmentReach);
   }
   k.phase = Phase::lost;
   k.next = from;

@@ -153,6 +153,9 @@ class Finder {
   std::uint64_t next_tag(const Window& w, const Marks* marks, std::uint64_t q,
                          bool after_jpeg) const;
   std::uint64_t next_magic(const Window& w, const Marks* marks, std::uint64_t q) const;
+  bool tail_may_end(const Walker& walker, std::uint64_t at) const;
+  std::uint64_t next_jpeg_end(const Window& w, std::uint64_t q) const;
+  void jpeg_end_at(std::uint64_t at);
   bool all_here(const Window& w, std::uint64_t at, bool header, bool tag) const;
   void header_at(const Window& w, std::uint64_t at);
   static bool carries_on(const Window& w, std::uint64_t at, int left);

@@ -108,6 +108,23 @@ Outcome scan(const std::vector<std::string>& args, const std::string& dir) {
   return run_tool(TILETOOLS_SCAN, args, dir);
 }
 
+// An image holding a container at 4096 in two pieces: its first `split`
+// bytes, `gap` bytes of another file, then the rest.
+constexpr std::size_t kTwoPiecesAt = 4096;
+Bytes in_two_pieces(const Bytes& container, std::size_t split, std::size_t gap) {
+  return noise(kTwoPiecesAt, 1) + container.substr(0, split) + noise(gap, 2) +
+         container.substr(split) + noise(300'000, 3);
+}
+
+// The scan's line for that container, joined.
+std::string joined_line(const std::string& path, const Bytes& container, int tiles,
+                        std::size_t split, std::size_t gap) {
+  return line(path, kTwoPiecesAt, container, tiles, container.size(), "fragmented") + ": " +
+         std::to_string(kTwoPiecesAt) + "+" + std::to_string(split) + " " +
+         std::to_string(kTwoPiecesAt + split + gap) + "+" +
+         std::to_string(container.size() - split) + "\n";
+}
+
 // The scan of `bytes` from a pipe, written out into `out`.
 Outcome scan_piped(const Bytes& bytes, const std::string& out, const std::string& dir) {
   Surroundings around;
@@ -945,18 +962,48 @@ TEST(Scan, JoinsASeamInsideARecordHeader) {
   ASSERT_FALSE(cuts.empty());
   for (const std::size_t split : cuts) {
     SCOPED_TRACE(split);
-    const std::size_t start = 4096;
-    const std::size_t resumed = start + split + std::size_t{7} * 512;
     TempDir dir;
-    write_file(dir.path + "/split.img", noise(start, 1) + moz.substr(0, split) +
-                                            noise(std::size_t{7} * 512, 2) + moz.substr(split) +
-                                            noise(300'000, 3));
+    write_file(dir.path + "/split.img", in_two_pieces(moz, split, 7 * 512));
     const Outcome run = scan({"--quiet", "--extract", "out", "split.img"}, dir.path);
-    EXPECT_EQ(run.out, line("split.img", start, moz, 70, moz.size(), "fragmented") + ": " +
-                           std::to_string(start) + "+" + std::to_string(split) + " " +
-                           std::to_string(resumed) + "+" + std::to_string(moz.size() - split) +
-                           "\n");
+    EXPECT_EQ(run.out, joined_line("split.img", moz, 70, split, 7 * 512));
     EXPECT_EQ(read_file(dir.path + "/out/split.img@4096.moz"), moz);
+  }
+}
+
+TEST(Scan, JoinsASeamInsideTheLastRecord) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  // No tag follows the last record: its tail is found by the end of its
+  // JPEG, a whole number of clusters past where it would end in one piece.
+  struct Row {
+    const char* name;
+    Bytes container;
+    int tiles;
+    bool joined;
+  };
+  const Row rows[] = {
+      {"a MOZ", moz_of(640, 448, 100), 70, true},
+      {"a TIZ whose last tile is a JPEG", tiz_of(41, 300), 41, true},
+      {"a TIZ whose last tile is zlib data, which has no end to look for", tiz_of(40, 300), 40,
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Bytes& c = row.container;
+    const std::size_t last = record_at(c, row.tiles - 1);
+    const std::size_t split = (last / 512 + 2) * 512;  // inside its payload
+    ASSERT_LT(split, c.size());
+    TempDir dir;
+    write_file(dir.path + "/last.img", in_two_pieces(c, split, 9 * 512));
+    const Outcome run = scan({"--quiet", "--extract", "out", "last.img"}, dir.path);
+    const std::string name = dir.path + "/out/last.img@4096" + (c[0] == 'M' ? ".moz" : ".tiz");
+    if (row.joined) {
+      EXPECT_EQ(run.out, joined_line("last.img", c, row.tiles, split, 9 * 512));
+      EXPECT_EQ(read_file(name), c);
+    } else {
+      EXPECT_EQ(run.out, line("last.img", kTwoPiecesAt, c, row.tiles - 1, last, "cut") + "\n");
+    }
   }
 }
 
