@@ -367,9 +367,6 @@ void Finder::header_at(const Window& w, std::uint64_t at) {
   if (first + kRecordHeaderBytes + read_u16be(w.at(first) + 4) > w.end) {
     return reject("its first record runs past the end of the input");
   }
-  if (walkers_.size() >= kMostOpen) {
-    return reject("too many containers are open at once");
-  }
   // A chain lost and looked for beyond this header is over: what follows
   // belongs to this container. The next piece of a seam may still be further
   // on, past other files.
@@ -377,6 +374,15 @@ void Finder::header_at(const Window& w, std::uint64_t at) {
     if (other.phase == Phase::lost) {
       other.phase = Phase::over;
     }
+  }
+  // Containers that only wait (for a seam's next piece, or for a claim on a
+  // chain found past damage) make room for a new one, the longest waiting
+  // first: a header is passed over only when that many are being followed.
+  if (walkers_.size() >= kMostOpen && end_oldest_wait()) {
+    std::erase_if(walkers_, [](const Walker& other) { return other.phase == Phase::done; });
+  }
+  if (walkers_.size() >= kMostOpen) {
+    return reject("too many containers are open at once");
   }
   k.next = first;
   f.runs.push_back(Run{{Piece{first, 0}}, 0, 0});
@@ -834,6 +840,26 @@ void Finder::settle(Walker& k, std::uint64_t now) {
   ready_.emplace(f.offset, std::move(f));
 }
 
+// The container that has waited longest (the first in the input) for a
+// seam's next piece or a claim on its guesses stops waiting; false when none
+// waits.
+bool Finder::end_oldest_wait() {
+  auto oldest = walkers_.end();
+  for (auto k = walkers_.begin(); k != walkers_.end(); ++k) {
+    if (k->phase != Phase::done && (k->seam || !k->guesses.empty()) &&
+        (oldest == walkers_.end() || k->found.offset < oldest->found.offset)) {
+      oldest = k;
+    }
+  }
+  if (oldest == walkers_.end()) {
+    return false;
+  }
+  oldest->seam.reset();
+  oldest->guesses.clear();
+  settle(*oldest, pos_);
+  return true;
+}
+
 // Containers go out in the order of their offsets: one is held while one
 // before it is still being followed.
 void Finder::emit_ready() {
@@ -841,20 +867,7 @@ void Finder::emit_ready() {
   // fragment gives up (or the oldest hold on chains found past damage), and
   // if none is left, what is held goes out
   // before the container that holds it up.
-  while (ready_.size() > kMostHeld) {
-    auto oldest = walkers_.end();
-    for (auto k = walkers_.begin(); k != walkers_.end(); ++k) {
-      if (k->phase != Phase::done && (k->seam || !k->guesses.empty()) &&
-          (oldest == walkers_.end() || k->found.offset < oldest->found.offset)) {
-        oldest = k;
-      }
-    }
-    if (oldest == walkers_.end()) {
-      break;
-    }
-    oldest->seam.reset();
-    oldest->guesses.clear();
-    settle(*oldest, pos_);
+  while (ready_.size() > kMostHeld && end_oldest_wait()) {
   }
   std::uint64_t open = pos_;
   for (const Walker& k : walkers_) {

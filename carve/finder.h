@@ -126,8 +126,9 @@ class Finder {
   std::uint64_t feed(const unsigned char* bytes, std::uint64_t base, std::size_t count, bool ends,
                      const Marks* marks = nullptr);
 
-  // Containers being followed at once, at most; a header found while that
-  // many are open is passed over (and said to `rejected`).
+  // Containers open at once, at most. Past that, the one that has waited
+  // longest for a piece stops waiting; a header found while that many are
+  // being followed is passed over (and said to `rejected`).
   static constexpr std::size_t kMostOpen = 256;
   // Containers found and held back while one before them is still being
   // followed, at most (a few megabytes).
@@ -174,6 +175,7 @@ class Finder {
   void walk_back(Walker& walker);
   void broke_back(Walker& walker, std::uint64_t at);
   void settle(Walker& walker, std::uint64_t now);
+  bool end_oldest_wait();
   void emit_ready();
 
   Hooks hooks_;

@@ -471,6 +471,32 @@ TEST(Scan, FindsEachContainerInADiskImageWithItsState) {
   }
 }
 
+TEST(Scan, MoreCutContainersThanCanWaitAtOnceAreEachFound) {
+  if (!have_cjpeg()) {
+    GTEST_SKIP() << "cjpeg is not installed";
+  }
+  // Each cut container waits for a next piece; past the number that can
+  // wait at once, the longest waiting stops, and no header is passed over
+  // (whose records a waiting one would then take as found past damage).
+  const Bytes moz = moz_of(192, 64, 1);
+  const std::size_t cut = record_at(moz, 2) + 100;
+  const std::size_t stride = (cut / 4096 + 1) * 4096;
+  const int count = 300;
+  Bytes image;
+  std::string expected;
+  for (int i = 0; i < count; ++i) {
+    expected += line("many.img", image.size(), moz, 2, record_at(moz, 2), "cut") + "\n";
+    image += moz.substr(0, cut) + noise(stride - cut, static_cast<std::uint64_t>(i));
+  }
+  TempDir dir;
+  write_file(dir.path + "/many.img", image);
+  const Outcome run = scan({"many.img"}, dir.path);
+  EXPECT_EQ(run.out, expected);
+  EXPECT_NE(run.err.find("300 containers (0 intact, 300 cut, 0 damaged, 0 fragmented)"),
+            std::string::npos)
+      << run.err;
+}
+
 TEST(Scan, LostTilesAreGrayAtTheirOwnCellsSize) {
   if (!have_cjpeg()) {
     GTEST_SKIP() << "cjpeg is not installed";
