@@ -3,9 +3,10 @@
 # each 64 MiB the example containers whole, cut and in two pieces, loose JPEG
 # tiles, text naming both magics, the rest noise), and again on one where a
 # third of each 64 MiB is text crowded with magics and tags. Each side by
-# side with `cat IMAGE > /dev/null`, the floor of reading it, and with two
-# general carvers on the same image, foremost (JPEG) and PhotoRec (every file
-# type it knows): the times, the peak memory and what each recovers. Needs
+# side with `cat IMAGE > /dev/null`, the floor of reading it (from a pipe,
+# `cat IMAGE | cat`), and with two general carvers on the same image,
+# foremost (JPEG) and PhotoRec (every file type it knows): the times, the
+# peak memory and what each recovers. Needs
 # hyperfine, python3, time, foremost and photorec (testdisk).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,6 +31,12 @@ for kind in plain decoys; do
   read -r cat_s scan_s < <(python3 -c "import json,sys
 r = json.load(open(sys.argv[1]))['results']
 print(r[0]['median'], r[1]['median'])" "$work/scan-pair.json")
+  # From a pipe: one reader, against cat passing the same bytes on.
+  hyperfine --style none --runs "$runs" --warmup 1 --export-json "$work/pipe-pair.json" \
+    "cat $image | cat" "cat $image | $scan -q -" --output=null > /dev/null
+  read -r pipe_cat_s pipe_scan_s < <(python3 -c "import json,sys
+r = json.load(open(sys.argv[1]))['results']
+print(r[0]['median'], r[1]['median'])" "$work/pipe-pair.json")
   /usr/bin/time -o "$work/peak" -f '%M' "$scan" -q "$image" > "$work/scan.txt"
   rm -rf "$work/found" "$work/foremost" "$work/photorec"*
   /usr/bin/time -o "$work/extract-time" -f '%e' "$scan" -q --extract "$work/found" "$image" > /dev/null
@@ -48,6 +55,9 @@ print(r[0]['median'], r[1]['median'])" "$work/scan-pair.json")
   printf '%-52s %10s\n' "tiletools-scan IMAGE (median of $runs)" "${scan_s:0:6} s"
   printf '%-52s %10s\n' "  against cat" "$(ratio "$scan_s" "$cat_s")"
   printf '%-52s %10s\n' "  peak memory" "$(cat "$work/peak") KiB"
+  printf '%-52s %10s\n' "cat IMAGE | cat (median of $runs)" "${pipe_cat_s:0:6} s"
+  printf '%-52s %10s\n' "cat IMAGE | tiletools-scan - (median of $runs)" "${pipe_scan_s:0:6} s"
+  printf '%-52s %10s\n' "  against cat | cat" "$(ratio "$pipe_scan_s" "$pipe_cat_s")"
   printf '%-52s %10s\n' "tiletools-scan --extract DIR IMAGE" "$(cat "$work/extract-time") s"
   printf '%-52s %10s\n' "foremost -t jpg (its default, every byte)" "$(cat "$work/foremost-time") s"
   printf '%-52s %10s\n' "photorec, every file type, the whole image" "$(cat "$work/photorec-time") s"
