@@ -32,7 +32,9 @@
 //     cluster grid allows (inside its payload or its header), and the seam
 //     is taken only when one split alone makes it a whole tile. The walk then
 //     goes on in the next piece, so a container is joined from as many
-//     pieces as it was stored in.
+//     pieces as it was stored in. A seam in the last record, which no tag
+//     follows, is tried where a JPEG ends on the grid instead
+//     (fragments.cpp holds these joins).
 
 #include <cstdint>
 #include <functional>
