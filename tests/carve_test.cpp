@@ -988,10 +988,11 @@ TEST(Scan, JoinsASeamInsideARecordHeader) {
   ASSERT_FALSE(cuts.empty());
   for (const std::size_t split : cuts) {
     SCOPED_TRACE(split);
+    const std::size_t gap = std::size_t{7} * 512;
     TempDir dir;
-    write_file(dir.path + "/split.img", in_two_pieces(moz, split, 7 * 512));
+    write_file(dir.path + "/split.img", in_two_pieces(moz, split, gap));
     const Outcome run = scan({"--quiet", "--extract", "out", "split.img"}, dir.path);
-    EXPECT_EQ(run.out, joined_line("split.img", moz, 70, split, 7 * 512));
+    EXPECT_EQ(run.out, joined_line("split.img", moz, 70, split, gap));
     EXPECT_EQ(read_file(dir.path + "/out/split.img@4096.moz"), moz);
   }
 }
@@ -1020,12 +1021,13 @@ TEST(Scan, JoinsASeamInsideTheLastRecord) {
     const std::size_t last = record_at(c, row.tiles - 1);
     const std::size_t split = (last / 512 + 2) * 512;  // inside its payload
     ASSERT_LT(split, c.size());
+    const std::size_t gap = std::size_t{9} * 512;
     TempDir dir;
-    write_file(dir.path + "/last.img", in_two_pieces(c, split, 9 * 512));
+    write_file(dir.path + "/last.img", in_two_pieces(c, split, gap));
     const Outcome run = scan({"--quiet", "--extract", "out", "last.img"}, dir.path);
     const std::string name = dir.path + "/out/last.img@4096" + (c[0] == 'M' ? ".moz" : ".tiz");
     if (row.joined) {
-      EXPECT_EQ(run.out, joined_line("last.img", c, row.tiles, split, 9 * 512));
+      EXPECT_EQ(run.out, joined_line("last.img", c, row.tiles, split, gap));
       EXPECT_EQ(read_file(name), c);
     } else {
       EXPECT_EQ(run.out, line("last.img", kTwoPiecesAt, c, row.tiles - 1, last, "cut") + "\n");
