@@ -281,15 +281,15 @@ void TileWriter::emit(std::vector<unsigned char>& out, int width, int height) {
   for (const std::uint32_t t : tokens) {
     ++seen[t >> 28][(t >> 20) & 0xFF];
   }
-  std::vector<HuffmanCodes> specs;
+  std::vector<HuffmanCodes> codes;
   std::vector<HuffmanEncoder> encoders;
   for (std::size_t t = 0; t < 4; ++t) {
     if (t % 2 < tables) {
-      specs.push_back(optimal_table(seen[t]));
+      codes.push_back(optimal_table(seen[t]));
     } else {
-      specs.emplace_back();
+      codes.emplace_back();
     }
-    encoders.emplace_back(specs.back());
+    encoders.emplace_back(codes.back());
   }
   out = prefix_;
   marker(out, extended_ ? 0xC1 : 0xC0);
@@ -308,15 +308,15 @@ void TileWriter::emit(std::vector<unsigned char>& out, int width, int height) {
   std::size_t length = 2;
   for (std::size_t t = 0; t < 4; ++t) {
     if (t % 2 < tables) {
-      length += 17 + specs[t].symbols.size();
+      length += 17 + codes[t].symbols.size();
     }
   }
   put16(out, static_cast<int>(length));
   for (std::size_t t = 0; t < 4; ++t) {
     if (t % 2 < tables) {
       out.push_back(static_cast<unsigned char>(((t / 2) << 4) | (t % 2)));
-      out.insert(out.end(), specs[t].counts.begin() + 1, specs[t].counts.end());
-      out.insert(out.end(), specs[t].symbols.begin(), specs[t].symbols.end());
+      out.insert(out.end(), codes[t].counts.begin() + 1, codes[t].counts.end());
+      out.insert(out.end(), codes[t].symbols.begin(), codes[t].symbols.end());
     }
   }
   marker(out, 0xDA);
