@@ -65,7 +65,7 @@ std::uint64_t Finder::feed(const unsigned char* bytes, std::uint64_t base, std::
     }
     const std::uint64_t tag = want_tags ? next_tag(w, marks, q, after_jpeg) : q;
     const std::uint64_t head = next_magic(w, marks, std::min(q, tag));
-    const std::uint64_t end = want_ends ? next_jpeg_end(w, std::min(q, std::min(tag, head))) : q;
+    const std::uint64_t end = want_ends ? next_jpeg_end(w, std::min({q, tag, head})) : q;
     q = std::min({q, tag, head, end});
     if (remembers_orphans()) {
       remember_orphans(w, marks, std::min(q, decide));
